@@ -1,0 +1,75 @@
+// The device-provider seam of the POSIX subset. CreateFileA and Netbios do not reach the host
+// directly: they ask a short list of providers, the real ones (terminals, network interfaces) and,
+// in tests, a simulated one registered in front of them. A provider answers for the names it
+// owns; an open device sits behind a file handle and receives the Win32 file and comm calls.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "win32_posix.h"
+
+namespace caldrix_posix {
+
+// One open device behind a file handle. Every method follows the Win32 rule: TRUE on success,
+// FALSE with the error code in *error (the caller stores it as the thread's last error). The
+// defaults refuse what a device does not support, as Windows does for a non-comm handle.
+struct Device {
+    virtual ~Device() = default;
+    virtual BOOL Read(void* buf, DWORD n, DWORD* got, DWORD* error);
+    virtual BOOL Write(const void* buf, DWORD n, DWORD* done, DWORD* error);
+    virtual BOOL GetCommState(DCB* dcb, DWORD* error);
+    virtual BOOL SetCommState(const DCB* dcb, DWORD* error);
+    virtual BOOL SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error);
+    virtual BOOL GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error);
+    virtual BOOL SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error);
+    virtual BOOL PurgeComm(DWORD flags, DWORD* error);
+    virtual BOOL ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error);
+    virtual BOOL GetCommModemStatus(DWORD* status, DWORD* error);
+    virtual BOOL EscapeCommFunction(DWORD func, DWORD* error);
+    // Called once by CloseHandle; the device is destroyed afterwards whatever it answers.
+    virtual BOOL Close(DWORD* error);
+};
+
+// One network adapter as NetBIOS sees it: its address, and the return codes its reset and
+// status commands give (NRC_GOODRET for a working adapter).
+struct Adapter {
+    UCHAR address[6];
+    UCHAR resetRetcode;
+    UCHAR statusRetcode;
+};
+
+enum class OpenResult { NotMine, Opened, Failed };
+
+struct DeviceProvider {
+    virtual ~DeviceProvider() = default;
+    // Opens `name` if this provider owns it. Opened: *out holds the device. Failed: *error holds
+    // the Win32 code. NotMine: the next provider is asked.
+    virtual OpenResult Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
+                            std::unique_ptr<Device>* out, DWORD* error) = 0;
+    // Lists the adapters in LANA order if this provider answers for the network; false passes
+    // the question on.
+    virtual bool Adapters(std::vector<Adapter>* out) {
+        (void)out;
+        return false;
+    }
+};
+
+// The host's own providers, asked after any registered ones: terminals (tty.cpp) and network
+// interfaces (netbios.cpp).
+DeviceProvider& TtyProvider();
+DeviceProvider& NetworkProvider();
+
+// Providers registered here are asked before the real ones, most recent first. Tests only.
+void RegisterDeviceProvider(DeviceProvider* provider);
+void UnregisterDeviceProvider(DeviceProvider* provider);
+
+// A hook that replaces the pause of Sleep (tests record pauses instead of waiting them out).
+// Null restores real sleeping.
+typedef void (*SleepHook)(DWORD milliseconds);
+void SetSleepHook(SleepHook hook);
+
+// errno to the Win32 code Windows reports for the same condition.
+DWORD Win32ErrorFromErrno(int err);
+
+}  // namespace caldrix_posix

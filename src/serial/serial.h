@@ -1,0 +1,32 @@
+// The serial backend: RS-232 ports through the Win32 communications API.
+#pragma once
+
+#include <jni.h>
+
+#include "../ports/port_table.h"
+
+#define SERIAL_WORK_BUFFER 100
+#define SERIAL_WRITE_CHUNK 8192
+#define SERIAL_CHUNK_PAUSE_MS 250
+#define SERIAL_QUEUE_SIZE 1024
+#define SERIAL_WRITE_TIMEOUT_MS 5000
+// With nothing waiting, a read call gives up after this long (see SerialPortOpen).
+#define SERIAL_READ_WAIT_MS 100
+
+// Rewrites a POSIX serial name in place with its COM device name; other names stay as they are.
+// `buffer` must hold at least 10 bytes (the longest device name and its NUL).
+void MapSerialPortName(char* buffer);
+
+int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot);
+int32_t SerialPortClose(JNIEnv* env, USBDev* dev);
+
+int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
+int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
+
+int32_t SetPortParams(JNIEnv* env, USBDev* dev, jint baud, jint dataBits, jint stopBits,
+                      jint parity);
+int32_t SerialPortPurge(JNIEnv* env, USBDev* dev, jboolean purgeTx, jboolean purgeRx);
+int32_t SerialPortGetReadCount(JNIEnv* env, USBDev* dev);
+int32_t SerialSetHWFlowControl(JNIEnv* env, USBDev* dev, jboolean on);
+DWORD SerialGetModemStatus(JNIEnv* env, HANDLE hDevice);
+int32_t SerialEscapeFunction(JNIEnv* env, HANDLE hDevice, DWORD code);
