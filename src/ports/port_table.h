@@ -64,8 +64,11 @@ struct PortSlot {
 
 extern PortSlot PortTable[PORT_TABLE_SIZE];
 extern OSVERSIONINFOA OsVersionInfo;
+extern HANDLE PortTableLock;
 
 void on_library_load(void);
+// Part of the load: every slot hidden and unused, the per-slot events made once.
+void InitPortUse(void);
 
 void LockPortTable(void);
 void UnlockPortTable(void);

@@ -1,0 +1,13 @@
+// The USB HID backend's operations as the entry points call them.
+#pragma once
+
+#include <jni.h>
+
+#include "../ports/port_table.h"
+
+int32_t USBPortOpen(JNIEnv* env, PortSlot* slot);
+int32_t USBPortClose(JNIEnv* env, USBDev* dev);
+int32_t USBPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
+int32_t USBPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
+int32_t USBPortPurge(JNIEnv* env, USBDev* dev, jboolean purgeTx, jboolean purgeRx);
+int32_t USBPortGetReadCount(JNIEnv* env, USBDev* dev);

@@ -1,0 +1,170 @@
+// The exported native methods: look the handle up, dispatch by port kind, pass the answer on.
+#include <jni.h>
+#include <stdio.h>
+
+#include "../hid/hid.h"
+#include "../host/mac_address.h"
+#include "../ports/port_table.h"
+#include "../serial/serial.h"
+
+#define CALDRIX(name) Java_com_vorant_jpos_tavrolink_caldrix_##name
+
+namespace {
+
+// Holds a slot from look-up to return, so a concurrent close waits for this call to finish.
+class SlotRef {
+public:
+    explicit SlotRef(jint handle) : slot_(GetPortSlot(handle)) {}
+    ~SlotRef() {
+        if (slot_ != nullptr) ReleasePortSlot(slot_);
+    }
+    SlotRef(const SlotRef&) = delete;
+    SlotRef& operator=(const SlotRef&) = delete;
+
+    PortSlot* get() const { return slot_; }
+    bool serial() const { return slot_->kind == PORT_KIND_SERIAL; }
+    USBDev* dev() const { return &slot_->dev; }
+
+private:
+    PortSlot* slot_;
+};
+
+// Booleans from Java count as true only when their low byte is 1.
+bool IsTrue(jboolean b) { return (b & 0xFF) == JNI_TRUE; }
+
+const jboolean kInvalidHandleLine = 0xFF;
+
+jboolean ModemBit(JNIEnv* env, jint handle, DWORD bit, jboolean hidAnswer) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return kInvalidHandleLine;
+    if (!ref.serial()) return hidAnswer;
+    return (SerialGetModemStatus(env, ref.dev()->hDevice) & bit) ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv* env, jclass, jstring name) {
+    int32_t handle = 0;
+    if (ClaimPortSlot(env, name, &handle) != 0) return -1;
+    // Not yet visible to other calls: only this thread touches the slot until it is published.
+    PortSlot* slot = &PortTable[handle];
+    int32_t result;
+    if (slot->kind == PORT_KIND_SERIAL) {
+        result = SerialPortOpen(env, slot);
+    } else {
+        printf(" USBPortOpen \n");
+        fflush(stdout);
+        result = USBPortOpen(env, slot);
+    }
+    if (result == -1) {
+        FreePortSlot(slot);
+        return -1;
+    }
+    PublishPortSlot(handle);
+    return handle;
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortClose)(JNIEnv* env, jclass, jint handle) {
+    PortSlot* slot = GetPortSlot(handle);
+    if (slot == nullptr) return -1;
+    // A close already under way owns the slot; this one is a close of a closed handle.
+    if (!BeginClosePortSlot(slot)) {
+        ReleasePortSlot(slot);
+        return -1;
+    }
+    int32_t result = slot->kind == PORT_KIND_SERIAL ? SerialPortClose(env, &slot->dev)
+                                                     : USBPortClose(env, &slot->dev);
+    FreePortSlot(slot);
+    return result;
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortRead)(JNIEnv* env, jclass, jint handle, jbyteArray buffer,
+                                         jint count) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    return ref.serial() ? SerialPortRead(env, ref.dev(), buffer, count)
+                        : USBPortRead(env, ref.dev(), buffer, count);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortWrite)(JNIEnv* env, jclass, jint handle, jbyteArray buffer,
+                                          jint count) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    return ref.serial() ? SerialPortWrite(env, ref.dev(), buffer, count)
+                        : USBPortWrite(env, ref.dev(), buffer, count);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortSetParams)(JNIEnv* env, jclass, jint handle, jint baud,
+                                              jint dataBits, jint stopBits, jint parity, jint) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    if (!ref.serial()) return 0;
+    return SetPortParams(env, ref.dev(), baud, dataBits, stopBits, parity);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortPurge)(JNIEnv* env, jclass, jint handle, jboolean purgeTx,
+                                          jboolean purgeRx) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    return ref.serial() ? SerialPortPurge(env, ref.dev(), purgeTx, purgeRx)
+                        : USBPortPurge(env, ref.dev(), purgeTx, purgeRx);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortGetReadCount)(JNIEnv* env, jclass, jint handle) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    return ref.serial() ? SerialPortGetReadCount(env, ref.dev())
+                        : USBPortGetReadCount(env, ref.dev());
+}
+
+JNIEXPORT jboolean JNICALL CALDRIX(PortIsCTS)(JNIEnv* env, jclass, jint handle) {
+    return ModemBit(env, handle, MS_CTS_ON, 1);
+}
+
+JNIEXPORT jboolean JNICALL CALDRIX(PortIsDSR)(JNIEnv* env, jclass, jint handle) {
+    return ModemBit(env, handle, MS_DSR_ON, 0);
+}
+
+JNIEXPORT jboolean JNICALL CALDRIX(PortIsRI)(JNIEnv* env, jclass, jint handle) {
+    return ModemBit(env, handle, MS_RING_ON, 0);
+}
+
+JNIEXPORT jboolean JNICALL Java_tellspan_devices_tavrolink_caldrix_PortIsCD(JNIEnv* env, jclass,
+                                                                            jint handle) {
+    return ModemBit(env, handle, MS_RLSD_ON, 0);
+}
+
+// One routine under two names: the outputs are reported as always on.
+JNIEXPORT jboolean JNICALL CALDRIX(PortIsDTR)(JNIEnv*, jclass, jint) noexcept { return 1; }
+JNIEXPORT jboolean JNICALL CALDRIX(PortIsRTS)(JNIEnv*, jclass, jint) noexcept
+    __attribute__((alias("Java_com_vorant_jpos_tavrolink_caldrix_PortIsDTR")));
+
+JNIEXPORT jint JNICALL CALDRIX(PortSetRTS)(JNIEnv* env, jclass, jint handle, jboolean on) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    if (!ref.serial()) return 0;
+    return SerialEscapeFunction(env, ref.dev()->hDevice, IsTrue(on) ? SETRTS : CLRRTS);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortSetDTR)(JNIEnv* env, jclass, jint handle, jboolean on) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    if (!ref.serial()) return 0;
+    return SerialEscapeFunction(env, ref.dev()->hDevice, IsTrue(on) ? SETDTR : CLRDTR);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(PortSetHWFlowControl)(JNIEnv* env, jclass, jint handle,
+                                                     jboolean on) {
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    if (!ref.serial()) return 0;
+    return SerialSetHWFlowControl(env, ref.dev(), on);
+}
+
+JNIEXPORT jint JNICALL CALDRIX(GetMACAddress)(JNIEnv* env, jclass, jbyteArray address) {
+    return GetMACAddress(env, address);
+}
+
+}  // extern "C"
