@@ -1,0 +1,53 @@
+# The two commands a newcomer needs:
+#   make demo   build the Linux library and talk to a simulated receipt printer through Java
+#   make test   build every target and run all three test layers
+# Everything else here is a step of those two.
+
+BUILD ?= build
+JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+.PHONY: demo test setup-demo setup-test linux unit-asan unit-tsan test-linux test-windows bench clean
+
+demo: setup-demo linux
+	demo/run_demo.sh $(BUILD)/linux
+
+test: setup-test test-linux unit-asan unit-tsan test-windows
+	@echo "caldrix: all test layers passed"
+
+setup-demo:
+	scripts/setup.sh demo
+
+setup-test:
+	scripts/setup.sh test
+
+linux:
+	cmake -S . -B $(BUILD)/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/linux -j $(JOBS)
+
+# Unit tests and the JNI integration tests against the plain build.
+test-linux: linux
+	ctest --test-dir $(BUILD)/linux --output-on-failure -j $(JOBS)
+
+# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+unit-asan:
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+	cmake --build $(BUILD)/asan -j $(JOBS) --target caldrix_unit_tests
+	$(BUILD)/asan/tests/unit/caldrix_unit_tests
+
+# The unit tests, concurrency ones included, under ThreadSanitizer.
+unit-tsan:
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-fsanitize=thread"
+	cmake --build $(BUILD)/tsan -j $(JOBS) --target caldrix_unit_tests
+	TSAN_OPTIONS=halt_on_error=1 $(BUILD)/tsan/tests/unit/caldrix_unit_tests
+
+# Both Windows DLLs, their export tables, and the harness under Wine.
+test-windows:
+	tests/wine/build_and_run.sh $(BUILD)
+
+bench: linux
+	bench/run_bench.sh $(BUILD)/linux
+
+clean:
+	rm -rf $(BUILD)
