@@ -6,8 +6,7 @@
 #include "../host/mac_address.h"
 #include "../ports/port_table.h"
 #include "../serial/serial.h"
-
-#define CALDRIX(name) Java_com_vorant_jpos_tavrolink_caldrix_##name
+#include "natives.h"
 
 namespace {
 

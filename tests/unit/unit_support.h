@@ -1,0 +1,43 @@
+// Shared fixture of the library tests: the library loaded once, the simulated provider in front
+// of the host's devices, an empty port table and a fresh JNI environment for every test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fake_jni.h"
+#include "jni/natives.h"
+#include "platform/posix/sim_provider.h"
+#include "ports/port_table.h"
+
+namespace sim = caldrix_sim;
+
+// The library's load runs once per process, as it does under a VM.
+void LoadLibraryOnce();
+
+// Frees every slot, closing what is still open, so a test starts from an empty table.
+void ResetPortTable();
+
+// The 32-bit flags word of a DCB: the bit fields after BaudRate.
+uint32_t DcbFlags(const DCB& dcb);
+
+class LibraryTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    jint Open(const std::string& name) { return CALDRIX(PortOpen)(env, nullptr, jni.NewString(name)); }
+    jint Close(jint handle) { return CALDRIX(PortClose)(env, nullptr, handle); }
+
+    // A scripted serial device with the given name, opened through PortOpen; the call record
+    // starts after the open.
+    jint OpenSerial(const std::string& name, sim::SerialDevice** device = nullptr);
+
+    std::string Pending() const { return jni.PendingMessage(); }
+
+    FakeJni jni;
+    JNIEnv* env = jni.env();
+};
