@@ -1,0 +1,77 @@
+package com.vorant.jpos.tavrolink;
+
+import java.io.IOException;
+
+/**
+ * Serial ports, USB HID devices and the adapter address, through the native library caldrix.
+ *
+ * <p>A port handle is an int from 1 to 9; at most nine ports are open at a time. A failure that
+ * the caller can act on arrives as an {@link IOException} whose message names the failing step.
+ * A handle that is not open is answered without an exception: -1 from the int methods and
+ * {@code true} from the modem-line queries (the library answers with all bits set).
+ *
+ * <p>The library is {@code caldrix.dll} or {@code libcaldrix.so} found on
+ * {@code java.library.path}; the system property {@code caldrix.library} may instead name the
+ * file by its absolute path.
+ */
+public class caldrix {
+    /** System property naming the library file to load instead of searching the library path. */
+    public static final String LIBRARY_PROPERTY = "caldrix.library";
+
+    static {
+        String path = System.getProperty(LIBRARY_PROPERTY);
+        if (path != null && !path.isEmpty()) {
+            System.load(path);
+        } else {
+            System.loadLibrary("caldrix");
+        }
+    }
+
+    /** Opens a port by name; returns its handle (1 to 9), or -1 (a full table, too long a name). */
+    public static native int PortOpen(String name) throws IOException;
+
+    /** Closes a port and frees its handle, also when closing reports a failure. */
+    public static native int PortClose(int handle) throws IOException;
+
+    /** Reads up to count bytes that have arrived; returns the number placed at buffer[0]. */
+    public static native int PortRead(int handle, byte[] buffer, int count) throws IOException;
+
+    /** Writes the first count bytes of buffer; returns 0 when all of them went out. */
+    public static native int PortWrite(int handle, byte[] buffer, int count) throws IOException;
+
+    /**
+     * Sets baud rate, data bits (5 to 8), stop bits (1 or 2) and parity (0 none, 1 odd, 2 even).
+     * The last argument has no effect.
+     */
+    public static native int PortSetParams(int handle, int baudRate, int dataBits, int stopBits,
+                                           int parity, int unused) throws IOException;
+
+    /** Drops what waits in the transmit and/or the receive queue. */
+    public static native int PortPurge(int handle, boolean purgeOutput, boolean purgeInput)
+            throws IOException;
+
+    /** Number of received bytes waiting to be read. */
+    public static native int PortGetReadCount(int handle) throws IOException;
+
+    public static native boolean PortIsCTS(int handle) throws IOException;
+
+    public static native boolean PortIsDSR(int handle) throws IOException;
+
+    public static native boolean PortIsRI(int handle) throws IOException;
+
+    /** Always true. */
+    public static native boolean PortIsDTR(int handle);
+
+    /** Always true. */
+    public static native boolean PortIsRTS(int handle);
+
+    public static native int PortSetRTS(int handle, boolean on) throws IOException;
+
+    public static native int PortSetDTR(int handle, boolean on) throws IOException;
+
+    /** Output waits for CTS while on; RTS follows the flag. */
+    public static native int PortSetHWFlowControl(int handle, boolean on) throws IOException;
+
+    /** Stores the six-byte adapter address at address[0..5]; returns 6. */
+    public static native int GetMACAddress(byte[] address) throws IOException;
+}
