@@ -135,10 +135,16 @@ JNIEXPORT jboolean JNICALL Java_tellspan_devices_tavrolink_caldrix_PortIsCD(JNIE
     return ModemBit(env, handle, MS_RLSD_ON, 0);
 }
 
-// One routine under two names: the outputs are reported as always on.
+// One routine under two names: the outputs are reported as always on. The alias names the
+// target's symbol, which 32-bit Windows decorates for __stdcall.
+#if defined(_WIN32) && !defined(_WIN64)
+#define PORT_IS_DTR_SYMBOL "Java_com_vorant_jpos_tavrolink_caldrix_PortIsDTR@12"
+#else
+#define PORT_IS_DTR_SYMBOL "Java_com_vorant_jpos_tavrolink_caldrix_PortIsDTR"
+#endif
 JNIEXPORT jboolean JNICALL CALDRIX(PortIsDTR)(JNIEnv*, jclass, jint) noexcept { return 1; }
 JNIEXPORT jboolean JNICALL CALDRIX(PortIsRTS)(JNIEnv*, jclass, jint) noexcept
-    __attribute__((alias("Java_com_vorant_jpos_tavrolink_caldrix_PortIsDTR")));
+    __attribute__((alias(PORT_IS_DTR_SYMBOL)));
 
 JNIEXPORT jint JNICALL CALDRIX(PortSetRTS)(JNIEnv* env, jclass, jint handle, jboolean on) {
     SlotRef ref(handle);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <jni.h>
+#include <stdint.h>
 
 #include "../platform/win32.h"
 
