@@ -1,0 +1,1011 @@
+// Serial ports over termios: the device a COM handle stands for on POSIX hosts.
+//
+// What Windows does in its serial driver happens here: the DCB becomes termios settings and
+// modem-line changes, COMMTIMEOUTS become poll() deadlines on a non-blocking descriptor, an
+// exclusive open is refused with ERROR_ACCESS_DENIED, and the calls on one handle run one after
+// another, as they do on a synchronous Windows handle.
+//
+// Where termios cannot say what a DCB says, the device keeps the DCB as it was last set, so that
+// GetCommState gives back exactly what SetCommState was given. Known approximations:
+//  * Linux has one flag, CRTSCTS, for both CTS output flow and RTS input flow: fOutxCtsFlow or
+//    RTS_CONTROL_HANDSHAKE turns it on, and the kernel may then drop RTS while its input buffer
+//    is full even when the DCB says RTS_CONTROL_ENABLE.
+//  * DSR flow control, DSR sensitivity, fNull, the error, event and end-of-file characters and
+//    the Xon/Xoff limits are kept but not acted on. DTR_CONTROL_HANDSHAKE holds DTR on;
+//    RTS_CONTROL_TOGGLE holds RTS off.
+//  * fParity does not turn on INPCK: with parity checking on, the line discipline would replace a
+//    bad byte by NUL, which Windows does not do without fErrorChar. The driver still counts the
+//    error, which ClearCommError reports.
+//  * Line errors (framing, overrun, parity, break) are known only where the driver counts them
+//    (TIOCGICOUNT: real UARTs and most USB adapters). Pseudo-terminals never report any, so
+//    fAbortOnError has nothing to act on there.
+//  * A baud rate that is no Bxxx constant (56000, 14400, 128000) goes to the driver as an exact
+//    rate through termios2 (BOTHER). Without termios2 the nearest standard rate is used, and the
+//    DCB still reports the rate asked for.
+//  * A terminal without modem-control lines (a pseudo-terminal) takes RTS and DTR changes without
+//    effect and reports a ready peer: CTS, DSR and carrier on, ring off. It also always reads
+//    back as 8 data bits without parity; the DCB keeps what was asked for.
+//  * A hung-up terminal (read gives 0, or EIO/ENXIO/ENODEV) is a device that is no longer
+//    connected: ERROR_DEVICE_NOT_CONNECTED.
+//
+// Close may come while another thread is blocked in a read or write on the device: every wait
+// also polls an eventfd that Close signals, and the descriptor is closed only once the calls in
+// flight have left.
+
+#include "tty.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#ifdef __linux__
+#include <linux/serial.h>
+#include <sys/eventfd.h>
+#endif
+
+#include "provider.h"
+
+// The kernel's termios2, in the layout shared by x86, ARM and RISC-V. It cannot come from
+// <asm/termbits.h>: that header redefines struct termios from <termios.h>. TCGETS2 names the
+// type as `struct termios2`, so it must live at global scope.
+#if defined(__linux__) && defined(TCGETS2) && defined(TCSETS2) &&                            \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || \
+     defined(__riscv))
+#define CALDRIX_TTY_TERMIOS2 1
+struct termios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+#endif
+
+#ifndef CMSPAR
+#define CMSPAR 0
+#endif
+#ifndef CRTSCTS
+#define CRTSCTS 0
+#endif
+
+namespace caldrix_posix {
+
+bool ComNameToTtyPath(const char* name, std::string* path) {
+    if (name == nullptr || path == nullptr) return false;
+    const char* p = name;
+    if (strncmp(p, "\\\\.\\", 4) == 0) p += 4;
+    const bool deviceForm = p != name;
+    if (strncasecmp(p, "COM", 3) != 0) return false;
+    p += 3;
+    // Windows has no COM0 and no COM01; nine digits keep the number far from overflow.
+    if (*p < '1' || *p > '9') return false;
+    unsigned long n = 0;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (++digits > 9) return false;
+        n = n * 10 + static_cast<unsigned long>(*p - '0');
+        ++p;
+    }
+    if (*p == ':' && !deviceForm) ++p;
+    if (*p != '\0') return false;
+    *path = "/dev/ttyS" + std::to_string(n - 1);
+    return true;
+}
+
+void LineFlagsFromDcb(const DCB& d, tcflag_t* cflag, tcflag_t* iflag) {
+    static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tcflag_t c = *cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    c |= kSizes[d.ByteSize >= 5 && d.ByteSize <= 8 ? d.ByteSize - 5 : 3];
+    switch (d.Parity) {
+        case ODDPARITY:
+            c |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            c |= PARENB;
+            break;
+        case MARKPARITY:
+            c |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            c |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    if (d.StopBits == TWOSTOPBITS) c |= CSTOPB;
+    if (d.fOutxCtsFlow || d.fRtsControl == RTS_CONTROL_HANDSHAKE) c |= CRTSCTS;
+    *cflag = c;
+    tcflag_t i = *iflag & ~(IXON | IXOFF | IXANY);
+    if (d.fOutX) i |= IXON;
+    if (d.fInX) i |= IXOFF;
+    *iflag = i;
+}
+
+namespace {
+
+#ifdef CALDRIX_TTY_TERMIOS2
+typedef struct termios2 Attr;
+constexpr tcflag_t kBother = 0010000;  // BOTHER: the rate is in c_ispeed/c_ospeed
+bool GetAttr(int fd, Attr* a) { return ioctl(fd, TCGETS2, a) == 0; }
+bool SetAttr(int fd, const Attr& a) { return ioctl(fd, TCSETS2, &a) == 0; }
+#else
+typedef struct termios Attr;
+bool GetAttr(int fd, Attr* a) { return tcgetattr(fd, a) == 0; }
+bool SetAttr(int fd, const Attr& a) {
+    if (tcsetattr(fd, TCSANOW, &a) == 0) return true;
+    // glibc fails with EINVAL when the terminal kept other data bits or parity than asked, after
+    // applying everything; a pseudo-terminal always does. SetCommState judges the framing of
+    // real lines itself.
+    const int err = errno;
+    const tcflag_t framing = CSIZE | PARENB;
+    Attr back;
+    if (err == EINVAL && tcgetattr(fd, &back) == 0 &&
+        (back.c_cflag & ~framing) == (a.c_cflag & ~framing))
+        return true;
+    errno = err;
+    return false;
+}
+#endif
+
+struct Rate {
+    speed_t code;
+    DWORD bps;
+};
+
+const Rate kRates[] = {
+    {B50, 50},         {B75, 75},     {B110, 110},   {B134, 134},     {B150, 150},
+    {B200, 200},       {B300, 300},   {B600, 600},   {B1200, 1200},   {B1800, 1800},
+    {B2400, 2400},     {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
+#ifdef B57600
+    {B57600, 57600},
+#endif
+#ifdef B115200
+    {B115200, 115200},
+#endif
+#ifdef B230400
+    {B230400, 230400},
+#endif
+#ifdef B460800
+    {B460800, 460800},
+#endif
+#ifdef B921600
+    {B921600, 921600},
+#endif
+};
+
+speed_t CodeOfRate(DWORD bps) {
+    for (const Rate& r : kRates)
+        if (r.bps == bps) return r.code;
+    return 0;
+}
+
+DWORD RateOfCode(speed_t code) {
+    for (const Rate& r : kRates)
+        if (r.code == code) return r.bps;
+    return 0;
+}
+
+#ifdef CALDRIX_TTY_TERMIOS2
+DWORD GetRate(const Attr& a) {
+    const speed_t code = a.c_cflag & CBAUD;
+    return code == kBother ? a.c_ospeed : RateOfCode(code);
+}
+
+void SetRate(Attr* a, DWORD bps) {
+    const speed_t code = CodeOfRate(bps);
+    // Clearing CIBAUD makes the input rate follow the output rate.
+    a->c_cflag &= ~(CBAUD | CIBAUD);
+    a->c_cflag |= code != 0 ? code : kBother;
+    a->c_ispeed = bps;
+    a->c_ospeed = bps;
+}
+#else
+DWORD GetRate(const Attr& a) {
+    const speed_t code = cfgetospeed(&a);
+    const DWORD bps = RateOfCode(code);
+    return bps != 0 || B9600 != 9600 ? bps : static_cast<DWORD>(code);
+}
+
+void SetRate(Attr* a, DWORD bps) {
+    speed_t code = CodeOfRate(bps);
+    if (code == 0) {
+        if (B9600 == 9600) {
+            code = static_cast<speed_t>(bps);  // the BSDs take any rate as a number
+        } else {
+            DWORD best = kRates[0].bps;
+            code = kRates[0].code;
+            for (const Rate& r : kRates) {
+                const DWORD d = r.bps > bps ? r.bps - bps : bps - r.bps;
+                const DWORD bestD = best > bps ? best - bps : bps - best;
+                if (d < bestD) best = r.bps, code = r.code;
+            }
+        }
+    }
+    cfsetispeed(a, code);
+    cfsetospeed(a, code);
+}
+#endif
+
+// Raw 8-bit line: no echo, no line editing, no signals, no output processing, no translation.
+// VMIN 1 / VTIME 0 makes an empty non-blocking read fail with EAGAIN, so that a read of 0 bytes
+// means a hang-up. IGNBRK keeps a break out of the data, as Windows does; the driver still
+// counts it.
+void MakeRaw(Attr* a) {
+    a->c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                    INPCK | IMAXBEL);
+#ifdef IUCLC
+    a->c_iflag &= ~IUCLC;
+#endif
+    a->c_iflag |= IGNBRK;
+    a->c_oflag &= ~OPOST;
+    a->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    a->c_cflag |= CLOCAL | CREAD;
+    a->c_cc[VMIN] = 1;
+    a->c_cc[VTIME] = 0;
+}
+
+int64_t NowNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+constexpr int64_t kNoDeadline = -1;
+
+// A deadline `ms` milliseconds from now; kNoDeadline for none.
+int64_t DeadlineIn(uint64_t ms) {
+    // A wait of centuries (a multiplier near MAXDWORD) would overflow the clock: take it as
+    // having no end.
+    if (ms > static_cast<uint64_t>(INT64_MAX / 2000000)) return kNoDeadline;
+    return NowNs() + static_cast<int64_t>(ms) * 1000000;
+}
+
+int PollTimeout(int64_t deadline) {
+    if (deadline == kNoDeadline) return -1;
+    const int64_t left = deadline - NowNs();
+    if (left <= 0) return 0;
+    // Rounded up: a wait that ended early would only have to be started again.
+    const int64_t ms = (left + 999999) / 1000000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+int64_t Earlier(int64_t a, int64_t b) {
+    if (a == kNoDeadline) return b;
+    if (b == kNoDeadline) return a;
+    return a < b ? a : b;
+}
+
+// errno of a read, write or ioctl on an open terminal, as the Win32 code.
+DWORD IoError(int err) {
+    switch (err) {
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        default:
+            return Win32ErrorFromErrno(err);
+    }
+}
+
+// errno of opening a /dev path, as CreateFileA reports it for a COM name.
+DWORD OpenError(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENXIO:  // a device node without hardware behind it: no such port
+        case ENODEV:
+        case EIO:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EBUSY:  // TIOCEXCL held by another opener
+        case EISDIR:
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case ELOOP:
+            return ERROR_INVALID_NAME;
+        case EMFILE:
+        case ENFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        default:
+            return Win32ErrorFromErrno(err);
+    }
+}
+
+BOOL Fail(DWORD* error, DWORD code) {
+    if (error != nullptr) *error = code;
+    return FALSE;
+}
+
+bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
+
+class TtyDevice final : public Device {
+public:
+    TtyDevice(int fd, int wakeRead, int wakeWrite, DWORD access, bool exclusive, bool modemLines,
+              bool lineCounts, const DCB& dcb)
+        : fd_(fd),
+          wakeRead_(wakeRead),
+          wakeWrite_(wakeWrite),
+          access_(access),
+          exclusive_(exclusive),
+          modemLines_(modemLines),
+          lineCounts_(lineCounts),
+          dcb_(dcb) {
+        memset(&timeouts_, 0, sizeof timeouts_);
+        if (lineCounts_) UpdateLineErrors();
+        lineErrors_ = 0;
+    }
+
+    ~TtyDevice() override {
+        DWORD ignored;
+        Close(&ignored);
+    }
+
+    BOOL Read(void* buf, DWORD n, DWORD* got, DWORD* error) override;
+    BOOL Write(const void* buf, DWORD n, DWORD* done, DWORD* error) override;
+    BOOL GetCommState(DCB* dcb, DWORD* error) override;
+    BOOL SetCommState(const DCB* dcb, DWORD* error) override;
+    BOOL SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error) override;
+    BOOL GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error) override;
+    BOOL SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) override;
+    BOOL PurgeComm(DWORD flags, DWORD* error) override;
+    BOOL ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) override;
+    BOOL GetCommModemStatus(DWORD* status, DWORD* error) override;
+    BOOL EscapeCommFunction(DWORD func, DWORD* error) override;
+    BOOL Close(DWORD* error) override;
+
+private:
+    // One call on the device. It counts as in flight from construction, so that Close waits for
+    // it, and runs only after the calls before it have left, as on a synchronous Windows handle.
+    class Call {
+    public:
+        explicit Call(TtyDevice& d) : d_(d) {
+            {
+                std::lock_guard<std::mutex> g(d_.mu_);
+                if (d_.closing_) return;
+                ++d_.users_;
+            }
+            counted_ = true;
+            d_.callMu_.lock();
+            std::lock_guard<std::mutex> g(d_.mu_);
+            entered_ = !d_.closing_;
+        }
+        ~Call() {
+            if (!counted_) return;
+            d_.callMu_.unlock();
+            std::lock_guard<std::mutex> g(d_.mu_);
+            if (--d_.users_ == 0 && d_.closing_) d_.drained_.notify_all();
+        }
+        bool entered() const { return entered_; }
+
+    private:
+        TtyDevice& d_;
+        bool counted_ = false;
+        bool entered_ = false;
+    };
+
+    enum class Wait { Ready, TimedOut, Closed, Failed };
+    Wait WaitFor(short events, int64_t deadline, int* err);
+    void UpdateLineErrors();
+    bool AbortedByLineError();
+    BOOL ModemBits(bool set, int bits, DWORD* error);
+
+    const int fd_;
+    const int wakeRead_;  // readable once Close has begun: wakes every wait
+    const int wakeWrite_;
+    const DWORD access_;
+    const bool exclusive_;
+    bool modemLines_;
+    const bool lineCounts_;
+
+    std::mutex mu_;  // closing_, users_
+    std::condition_variable drained_;
+    bool closing_ = false;
+    int users_ = 0;
+
+    std::mutex callMu_;  // one call at a time; guards everything below
+    DCB dcb_;
+    COMMTIMEOUTS timeouts_;
+    DWORD lineErrors_ = 0;  // CE_* bits not yet cleared by ClearCommError
+#ifdef TIOCGICOUNT
+    struct serial_icounter_struct counts_ {};
+#endif
+    // Whether the next read should try the descriptor before waiting on it. A read that finds
+    // nothing costs a read, a poll and another read; a poll when data is waiting returns at once.
+    // The guess follows the last evidence: a read that found data, or a queue count.
+    bool expectData_ = false;
+};
+
+TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, int* err) {
+    for (;;) {
+        struct pollfd p[2] = {{fd_, events, 0}, {wakeRead_, POLLIN, 0}};
+        const int r = poll(p, 2, PollTimeout(deadline));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            *err = errno;
+            return Wait::Failed;
+        }
+        if (p[1].revents != 0) return Wait::Closed;
+        if (r == 0) {
+            if (deadline != kNoDeadline && NowNs() >= deadline) return Wait::TimedOut;
+            continue;  // a wait longer than poll() can express
+        }
+        if (p[0].revents & POLLNVAL) {
+            *err = EBADF;
+            return Wait::Failed;
+        }
+        // Readiness, a hang-up or an error: the next read or write tells which.
+        return Wait::Ready;
+    }
+}
+
+void TtyDevice::UpdateLineErrors() {
+#ifdef TIOCGICOUNT
+    struct serial_icounter_struct now;
+    if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return;
+    if (now.frame != counts_.frame) lineErrors_ |= CE_FRAME;
+    if (now.overrun != counts_.overrun) lineErrors_ |= CE_OVERRUN;
+    if (now.parity != counts_.parity) lineErrors_ |= CE_RXPARITY;
+    if (now.brk != counts_.brk) lineErrors_ |= CE_BREAK;
+    if (now.buf_overrun != counts_.buf_overrun) lineErrors_ |= CE_RXOVER;
+    counts_ = now;
+#endif
+}
+
+bool TtyDevice::AbortedByLineError() {
+    if (!lineCounts_ || !dcb_.fAbortOnError) return false;
+    UpdateLineErrors();
+    return lineErrors_ != 0;
+}
+
+BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
+    DWORD unused;
+    if (got == nullptr) got = &unused;
+    *got = 0;
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (!(access_ & GENERIC_READ)) return Fail(error, ERROR_ACCESS_DENIED);
+    if (n == 0) return TRUE;
+    if (buf == nullptr) return Fail(error, ERROR_NOACCESS);
+    if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
+
+    const DWORD ri = timeouts_.ReadIntervalTimeout;
+    const DWORD rm = timeouts_.ReadTotalTimeoutMultiplier;
+    const DWORD rc = timeouts_.ReadTotalTimeoutConstant;
+    // MAXDWORD interval with no totals: whatever is there, at once. MAXDWORD interval with a
+    // total: whatever is there, or the first bytes to arrive within the total (the multiplier
+    // MAXDWORD makes the total the constant alone). Otherwise: all n bytes, or fewer when the
+    // total or the gap between two bytes runs out.
+    const bool immediate = ri == MAXDWORD && rm == 0 && rc == 0;
+    const bool firstBytes = ri == MAXDWORD && !immediate;
+    uint64_t totalMs = 0;
+    bool total = false;
+    if (firstBytes) {
+        total = true;
+        totalMs = rm == MAXDWORD ? rc : static_cast<uint64_t>(rm) * n + rc;
+    } else if (rm != 0 || rc != 0) {
+        total = true;
+        totalMs = static_cast<uint64_t>(rm) * n + rc;
+    }
+    const bool interval = !firstBytes && !immediate && ri != 0;
+
+    unsigned char* out = static_cast<unsigned char*>(buf);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX));
+    size_t have = 0;
+    int64_t deadline = kNoDeadline;
+    int64_t gapDeadline = kNoDeadline;
+    bool started = false;  // the total time-out runs from the first wait
+    bool readNow = immediate || expectData_;
+    bool firstTry = true;
+    for (;;) {
+        if (!readNow) {
+            if (!started) {
+                started = true;
+                if (total) deadline = DeadlineIn(totalMs);
+            }
+            int err = 0;
+            switch (WaitFor(POLLIN, Earlier(deadline, gapDeadline), &err)) {
+                case Wait::Ready:
+                    break;
+                case Wait::TimedOut:
+                    *got = static_cast<DWORD>(have);
+                    return TRUE;
+                case Wait::Closed:
+                    *got = static_cast<DWORD>(have);
+                    return Fail(error, ERROR_OPERATION_ABORTED);
+                case Wait::Failed:
+                    *got = static_cast<DWORD>(have);
+                    return Fail(error, IoError(err));
+            }
+            if (AbortedByLineError()) {
+                *got = static_cast<DWORD>(have);
+                return Fail(error, ERROR_OPERATION_ABORTED);
+            }
+        }
+        const bool tried = readNow && firstTry;
+        firstTry = false;
+        const ssize_t r = read(fd_, out + have, want - have);
+        if (r > 0) {
+            if (tried) expectData_ = true;
+            have += static_cast<size_t>(r);
+            if (have == want || immediate || firstBytes) {
+                *got = static_cast<DWORD>(have);
+                return TRUE;
+            }
+            if (interval) gapDeadline = DeadlineIn(ri);
+            readNow = false;  // a short read emptied the queue
+            continue;
+        }
+        if (r == 0) {  // the terminal was hung up
+            *got = static_cast<DWORD>(have);
+            return Fail(error, ERROR_DEVICE_NOT_CONNECTED);
+        }
+        const int err = errno;
+        if (err == EINTR) {
+            readNow = true;
+            continue;
+        }
+        if (err != EAGAIN && err != EWOULDBLOCK) {
+            *got = static_cast<DWORD>(have);
+            return Fail(error, IoError(err));
+        }
+        if (tried) expectData_ = false;
+        if (immediate) {
+            *got = static_cast<DWORD>(have);
+            return TRUE;
+        }
+        readNow = false;
+    }
+}
+
+BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
+    DWORD unused;
+    if (done == nullptr) done = &unused;
+    *done = 0;
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (!(access_ & GENERIC_WRITE)) return Fail(error, ERROR_ACCESS_DENIED);
+    if (n == 0) return TRUE;
+    if (buf == nullptr) return Fail(error, ERROR_NOACCESS);
+    if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
+
+    const DWORD wm = timeouts_.WriteTotalTimeoutMultiplier;
+    const DWORD wc = timeouts_.WriteTotalTimeoutConstant;
+    const bool total = wm != 0 || wc != 0;
+    const unsigned char* in = static_cast<const unsigned char*>(buf);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX));
+    size_t sent = 0;
+    int64_t deadline = kNoDeadline;
+    bool started = false;
+    for (;;) {
+        const ssize_t r = write(fd_, in + sent, want - sent);
+        if (r > 0) {
+            sent += static_cast<size_t>(r);
+            if (sent == want) {
+                *done = static_cast<DWORD>(sent);
+                return TRUE;
+            }
+        } else if (r < 0) {
+            const int err = errno;
+            if (err == EINTR) continue;
+            if (err != EAGAIN && err != EWOULDBLOCK) {
+                *done = static_cast<DWORD>(sent);
+                return Fail(error, IoError(err));
+            }
+        }
+        // The driver's queue is full: wait for room until the total time-out. Running out of
+        // time is success with the bytes written so far, as Windows reports it.
+        if (!started) {
+            started = true;
+            if (total) deadline = DeadlineIn(static_cast<uint64_t>(wm) * n + wc);
+        }
+        int err = 0;
+        switch (WaitFor(POLLOUT, deadline, &err)) {
+            case Wait::Ready:
+                break;
+            case Wait::TimedOut:
+                *done = static_cast<DWORD>(sent);
+                return TRUE;
+            case Wait::Closed:
+                *done = static_cast<DWORD>(sent);
+                return Fail(error, ERROR_OPERATION_ABORTED);
+            case Wait::Failed:
+                *done = static_cast<DWORD>(sent);
+                return Fail(error, IoError(err));
+        }
+        if (AbortedByLineError()) {
+            *done = static_cast<DWORD>(sent);
+            return Fail(error, ERROR_OPERATION_ABORTED);
+        }
+    }
+}
+
+BOOL TtyDevice::GetCommState(DCB* dcb, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    *dcb = dcb_;
+    return TRUE;
+}
+
+BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    const DCB& d = *dcb;
+    if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > SPACEPARITY ||
+        d.StopBits > TWOSTOPBITS || d.StopBits == ONE5STOPBITS)
+        return Fail(error, ERROR_INVALID_PARAMETER);
+    if ((d.Parity == MARKPARITY || d.Parity == SPACEPARITY) && CMSPAR == 0)
+        return Fail(error, ERROR_INVALID_PARAMETER);
+    // Windows refuses software flow control that could not tell Xon from Xoff.
+    if ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar) return Fail(error, ERROR_INVALID_PARAMETER);
+
+    Attr old;
+    if (!GetAttr(fd_, &old)) return Fail(error, IoError(errno));
+    Attr a = old;
+    MakeRaw(&a);
+    LineFlagsFromDcb(d, &a.c_cflag, &a.c_iflag);
+    a.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
+    a.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
+    SetRate(&a, d.BaudRate);
+
+    if (!SetAttr(fd_, a)) {
+        const int err = errno;
+        SetAttr(fd_, old);
+        return Fail(error, err == EINVAL ? ERROR_INVALID_PARAMETER : IoError(err));
+    }
+    // A serial driver that cannot do what was asked changes the settings instead of failing;
+    // Windows refuses such a DCB, so this does too. Rates within 2% count as met, as in the
+    // kernel's own rate matching. A pseudo-terminal has no line to frame and always reads back
+    // as 8 bits without parity, so it is taken at its word.
+    Attr back;
+    if (modemLines_ && GetAttr(fd_, &back)) {
+        const tcflag_t framing = CSIZE | PARENB | PARODD | CMSPAR;
+        const DWORD want = GetRate(a), is = GetRate(back);
+        const DWORD diff = want > is ? want - is : is - want;
+        if ((back.c_cflag & framing) != (a.c_cflag & framing) || diff > want / 50) {
+            SetAttr(fd_, old);
+            return Fail(error, ERROR_INVALID_PARAMETER);
+        }
+    }
+
+    int on = 0, off = 0;
+    (d.fDtrControl != DTR_CONTROL_DISABLE ? on : off) |= TIOCM_DTR;
+    (d.fRtsControl == RTS_CONTROL_ENABLE || d.fRtsControl == RTS_CONTROL_HANDSHAKE ? on : off) |=
+        TIOCM_RTS;
+    DWORD lineError = 0;
+    if (!ModemBits(true, on, &lineError) || !ModemBits(false, off, &lineError)) {
+        SetAttr(fd_, old);
+        return Fail(error, lineError);
+    }
+    dcb_ = d;
+    return TRUE;
+}
+
+BOOL TtyDevice::ModemBits(bool set, int bits, DWORD* error) {
+    if (!modemLines_ || bits == 0) return TRUE;
+    if (ioctl(fd_, set ? TIOCMBIS : TIOCMBIC, &bits) == 0) return TRUE;
+    const int err = errno;
+    if (NoModemLines(err)) {
+        modemLines_ = false;
+        return TRUE;
+    }
+    return Fail(error, IoError(err));
+}
+
+BOOL TtyDevice::SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    // The terminal's queues have the sizes its driver gave them; the request is only checked.
+    if (inQueue == 0 || outQueue == 0) return Fail(error, ERROR_INVALID_PARAMETER);
+    return TRUE;
+}
+
+BOOL TtyDevice::GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    *t = timeouts_;
+    return TRUE;
+}
+
+BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    // The one combination the Windows serial driver rejects.
+    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t->ReadTotalTimeoutConstant == MAXDWORD)
+        return Fail(error, ERROR_INVALID_PARAMETER);
+    timeouts_ = *t;
+    return TRUE;
+}
+
+BOOL TtyDevice::PurgeComm(DWORD flags, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+        return Fail(error, ERROR_INVALID_PARAMETER);
+    // Calls on the handle run one at a time, so no read or write is pending to abort: the
+    // abort flags clear the queues like the clear flags.
+    const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
+    const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
+    if (!rx && !tx) return TRUE;
+    if (tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0)
+        return Fail(error, IoError(errno));
+    if (rx) expectData_ = false;
+    return TRUE;
+}
+
+BOOL TtyDevice::ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    int inQueue = 0;
+    if (ioctl(fd_, FIONREAD, &inQueue) != 0) return Fail(error, IoError(errno));
+    int outQueue = 0;
+    if (stat != nullptr && ioctl(fd_, TIOCOUTQ, &outQueue) != 0) outQueue = 0;
+    if (lineCounts_) UpdateLineErrors();
+    if (errors != nullptr) *errors = lineErrors_;
+    lineErrors_ = 0;
+    if (stat != nullptr) {
+        memset(stat, 0, sizeof *stat);
+        stat->cbInQue = inQueue > 0 ? static_cast<DWORD>(inQueue) : 0;
+        stat->cbOutQue = outQueue > 0 ? static_cast<DWORD>(outQueue) : 0;
+    }
+    expectData_ = inQueue > 0;
+    return TRUE;
+}
+
+BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    if (status == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (modemLines_) {
+        int lines = 0;
+        if (ioctl(fd_, TIOCMGET, &lines) == 0) {
+            DWORD s = 0;
+            if (lines & TIOCM_CTS) s |= MS_CTS_ON;
+            if (lines & TIOCM_DSR) s |= MS_DSR_ON;
+            if (lines & TIOCM_RNG) s |= MS_RING_ON;
+            if (lines & TIOCM_CAR) s |= MS_RLSD_ON;
+            *status = s;
+            return TRUE;
+        }
+        const int err = errno;
+        if (!NoModemLines(err)) return Fail(error, IoError(err));
+        modemLines_ = false;
+    }
+    *status = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    return TRUE;
+}
+
+BOOL TtyDevice::EscapeCommFunction(DWORD func, DWORD* error) {
+    Call call(*this);
+    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
+    switch (func) {
+        case SETXOFF:
+        case SETXON:
+            if (tcflow(fd_, func == SETXOFF ? TCOOFF : TCOON) != 0)
+                return Fail(error, IoError(errno));
+            return TRUE;
+        case SETRTS:
+        case CLRRTS:
+            // As in the Windows driver: a line under handshake control cannot be set by hand.
+            if (dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb_.fRtsControl == RTS_CONTROL_TOGGLE)
+                return Fail(error, ERROR_INVALID_PARAMETER);
+            return ModemBits(func == SETRTS, TIOCM_RTS, error);
+        case SETDTR:
+        case CLRDTR:
+            if (dcb_.fDtrControl == DTR_CONTROL_HANDSHAKE)
+                return Fail(error, ERROR_INVALID_PARAMETER);
+            return ModemBits(func == SETDTR, TIOCM_DTR, error);
+        case SETBREAK:
+        case CLRBREAK:
+            if (ioctl(fd_, func == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0) {
+                const int err = errno;
+                if (!NoModemLines(err)) return Fail(error, IoError(err));
+            }
+            return TRUE;
+        default:
+            return Fail(error, ERROR_INVALID_PARAMETER);
+    }
+}
+
+BOOL TtyDevice::Close(DWORD* error) {
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (closing_) return Fail(error, ERROR_INVALID_HANDLE);
+        closing_ = true;
+    }
+    // Every wait polls the wake descriptor too: once it is readable, a blocked read or write
+    // returns, and the descriptor is closed only after the last call on it has left.
+    const uint64_t one = 1;  // an eventfd takes eight bytes; a pipe any
+    const ssize_t ignored = write(wakeWrite_, &one, sizeof one);
+    (void)ignored;
+    {
+        std::unique_lock<std::mutex> lock(mu_);
+        drained_.wait(lock, [this] { return users_ == 0; });
+    }
+    if (exclusive_) ioctl(fd_, TIOCNXCL);
+    flock(fd_, LOCK_UN);
+    const int r = close(fd_);
+    const int err = errno;
+    close(wakeRead_);
+    if (wakeWrite_ != wakeRead_) close(wakeWrite_);
+    // close() of a terminal reports only a failed drain of its output; the descriptor is gone
+    // either way.
+    if (r != 0 && err != EINTR) return Fail(error, IoError(err));
+    return TRUE;
+}
+
+// The DCB a fresh open reports: the terminal's current line settings plus the defaults of a
+// Windows serial driver for what termios does not hold.
+DCB DcbFromTerminal(const Attr& a, bool modemLines, int lines) {
+    DCB d;
+    memset(&d, 0, sizeof d);
+    d.DCBlength = sizeof(DCB);
+    d.BaudRate = GetRate(a);
+    d.fBinary = 1;
+    d.fParity = (a.c_iflag & INPCK) ? 1 : 0;
+    const bool crtscts = CRTSCTS != 0 && (a.c_cflag & CRTSCTS);
+    d.fOutxCtsFlow = crtscts ? 1 : 0;
+    d.fDtrControl = !modemLines || (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    d.fTXContinueOnXoff = 1;
+    d.fOutX = (a.c_iflag & IXON) ? 1 : 0;
+    d.fInX = (a.c_iflag & IXOFF) ? 1 : 0;
+    d.fRtsControl = crtscts                              ? RTS_CONTROL_HANDSHAKE
+                    : !modemLines || (lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE
+                                                         : RTS_CONTROL_DISABLE;
+    d.XonLim = 2048;
+    d.XoffLim = 512;
+    switch (a.c_cflag & CSIZE) {
+        case CS5:
+            d.ByteSize = 5;
+            break;
+        case CS6:
+            d.ByteSize = 6;
+            break;
+        case CS7:
+            d.ByteSize = 7;
+            break;
+        default:
+            d.ByteSize = 8;
+            break;
+    }
+    if (a.c_cflag & PARENB) {
+        const bool odd = a.c_cflag & PARODD;
+        if (CMSPAR != 0 && (a.c_cflag & CMSPAR))
+            d.Parity = odd ? MARKPARITY : SPACEPARITY;
+        else
+            d.Parity = odd ? ODDPARITY : EVENPARITY;
+    } else {
+        d.Parity = NOPARITY;
+    }
+    d.StopBits = (a.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+    // A disabled start or stop character reads as 0; report the driver's usual ones instead.
+    d.XonChar = a.c_cc[VSTART] != 0 ? static_cast<char>(a.c_cc[VSTART]) : 0x11;
+    d.XoffChar = a.c_cc[VSTOP] != 0 ? static_cast<char>(a.c_cc[VSTOP]) : 0x13;
+    return d;
+}
+
+struct TtyDeviceProvider final : DeviceProvider {
+    OpenResult Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
+                    std::unique_ptr<Device>* out, DWORD* error) override;
+};
+
+OpenResult Refuse(int fd, DWORD code, DWORD* error) {
+    if (fd >= 0) close(fd);
+    if (error != nullptr) *error = code;
+    return OpenResult::Failed;
+}
+
+OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
+                                   std::unique_ptr<Device>* out, DWORD* error) {
+    (void)flags;  // write-through and unbuffered are what a terminal is anyway
+    if (name == nullptr || out == nullptr) return OpenResult::NotMine;
+    std::string path;
+    bool devPath = true;
+    if (!ComNameToTtyPath(name, &path)) {
+        if (strncmp(name, "/dev/", 5) == 0) {
+            path = name;
+        } else if (strchr(name, '/') != nullptr) {
+            // Elsewhere only a terminal is ours (a link made by socat, say); other files belong
+            // to no provider.
+            struct stat st;
+            if (stat(name, &st) != 0 || !S_ISCHR(st.st_mode)) return OpenResult::NotMine;
+            path = name;
+            devPath = false;
+        } else {
+            return OpenResult::NotMine;
+        }
+    }
+
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Refuse(-1, OpenError(errno), error);
+    if (!isatty(fd)) {
+        if (!devPath) {
+            close(fd);
+            return OpenResult::NotMine;
+        }
+        // Windows opens any device but fails every comm call on what is no serial port;
+        // refusing at once gives the caller the same answer one step earlier.
+        return Refuse(fd, ERROR_NOT_SUPPORTED, error);
+    }
+
+    // Windows refuses a second open of a port. TIOCEXCL does that for everyone but root, so an
+    // flock on the open file description does it for root too, and for a second open in this
+    // process. A shared open takes a shared lock, so that it and an exclusive one exclude each
+    // other. A file system without flock leaves TIOCEXCL alone to do it.
+    const bool exclusive = shareMode == 0;
+    if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return Refuse(fd, ERROR_ACCESS_DENIED, error);
+
+    Attr a;
+    if (!GetAttr(fd, &a)) return Refuse(fd, IoError(errno), error);
+    MakeRaw(&a);
+    a.c_cflag &= ~(CSIZE | PARENB);
+    a.c_cflag |= CS8;
+    if (!SetAttr(fd, a) || !GetAttr(fd, &a)) return Refuse(fd, IoError(errno), error);
+
+    int lines = 0;
+    bool modemLines = true;
+    if (ioctl(fd, TIOCMGET, &lines) != 0) {
+        modemLines = !NoModemLines(errno);
+        lines = 0;
+    }
+    bool lineCounts = false;
+#ifdef TIOCGICOUNT
+    struct serial_icounter_struct counts;
+    lineCounts = ioctl(fd, TIOCGICOUNT, &counts) == 0;
+#endif
+
+    int wake[2] = {-1, -1};
+#ifdef __linux__
+    wake[0] = wake[1] = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake[0] < 0) return Refuse(fd, OpenError(errno), error);
+#else
+    if (pipe(wake) != 0) return Refuse(fd, OpenError(errno), error);
+    for (int w : wake) fcntl(w, F_SETFD, FD_CLOEXEC);
+    fcntl(wake[1], F_SETFL, O_NONBLOCK);
+#endif
+
+    TtyDevice* device =
+        new (std::nothrow) TtyDevice(fd, wake[0], wake[1], access, exclusive, modemLines,
+                                     lineCounts, DcbFromTerminal(a, modemLines, lines));
+    if (device == nullptr) {
+        close(wake[0]);
+        if (wake[1] != wake[0]) close(wake[1]);
+        return Refuse(fd, ERROR_NOT_ENOUGH_MEMORY, error);
+    }
+    if (exclusive) ioctl(fd, TIOCEXCL);
+    out->reset(device);
+    return OpenResult::Opened;
+}
+
+}  // namespace
+
+DeviceProvider& TtyProvider() {
+    static TtyDeviceProvider provider;
+    return provider;
+}
+
+}  // namespace caldrix_posix
