@@ -27,7 +27,11 @@ struct Device {
     virtual BOOL ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error);
     virtual BOOL GetCommModemStatus(DWORD* status, DWORD* error);
     virtual BOOL EscapeCommFunction(DWORD func, DWORD* error);
-    // Called once by CloseHandle; the device is destroyed afterwards whatever it answers.
+    // Called once by CloseHandle; the device is destroyed afterwards whatever it answers. It may
+    // run while a call from another thread is still inside the device (a read waiting for
+    // data): it must make that call return. The object outlives such a call; calls that had not
+    // reached the device yet are refused without it. Calls on a handle opened without
+    // FILE_FLAG_OVERLAPPED never overlap each other: they run one at a time, as on Windows.
     virtual BOOL Close(DWORD* error);
 };
 
@@ -47,6 +51,22 @@ struct DeviceProvider {
     // the Win32 code. NotMine: the next provider is asked.
     virtual OpenResult Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
                             std::unique_ptr<Device>* out, DWORD* error) = 0;
+    // What CreateFileA calls: Open with the creation disposition as well. Providers that care
+    // about the disposition (the simulated one records it) override this one; the rest need not.
+    virtual OpenResult OpenWithCreation(const char* name, DWORD access, DWORD shareMode,
+                                        DWORD creation, DWORD flags,
+                                        std::unique_ptr<Device>* out, DWORD* error) {
+        (void)creation;
+        return Open(name, access, shareMode, flags, out, error);
+    }
+    // Told of every Netbios command before it runs (registered providers only). Answering true
+    // ends the command with *retcode; false lets it run.
+    virtual bool NetbiosCommand(UCHAR command, UCHAR lana, UCHAR* retcode) {
+        (void)command;
+        (void)lana;
+        (void)retcode;
+        return false;
+    }
     // Lists the adapters in LANA order if this provider answers for the network; false passes
     // the question on.
     virtual bool Adapters(std::vector<Adapter>* out) {

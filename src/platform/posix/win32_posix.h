@@ -56,7 +56,10 @@ typedef unsigned char* PUCHAR;
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_INVALID_NAME 123u
 #define ERROR_BUSY 170u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILENAME_EXCED_RANGE 206u
 #define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_NOT_OWNER 288u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
 #define ERROR_IO_PENDING 997u
@@ -100,6 +103,7 @@ typedef struct _SECURITY_ATTRIBUTES {
 
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_ABANDONED 0x00000080u
+#define WAIT_ABANDONED_0 0x00000080u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define MAXIMUM_WAIT_OBJECTS 64u
@@ -115,6 +119,8 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
+
+#define STILL_ACTIVE 259u
 
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES sa, size_t stackSize, LPTHREAD_START_ROUTINE start,
@@ -268,11 +274,14 @@ BOOL EscapeCommFunction(HANDLE file, DWORD func);
 #define NCBENUM 0x37
 #define NCBRESET 0x32
 #define NCBASTAT 0x33
+#define ASYNCH 0x80
 #define NRC_GOODRET 0x00
 #define NRC_BUFLEN 0x01
 #define NRC_ILLCMD 0x03
+#define NRC_CMDTMO 0x05
 #define NRC_BRIDGE 0x23
 #define NRC_ENVNOTDEF 0x34
+#define NRC_INVADDRESS 0x39
 #define NRC_SYSTEM 0x40
 
 typedef struct _NCB {

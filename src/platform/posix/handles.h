@@ -1,0 +1,64 @@
+// What the POSIX subset's own files share: the handle registry and the provider list.
+// A HANDLE is a number that names a kind-tagged object in the set of live handles; every call
+// looks its handle up there, so a stale, closed or foreign handle is refused instead of
+// dereferenced. Look-ups hand out shared ownership, so a call in flight keeps its object alive
+// across a CloseHandle on another thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <vector>
+
+#include "provider.h"
+#include "win32_posix.h"
+
+namespace caldrix_posix {
+
+enum class HandleKind { Mutex, Event, Thread, File };
+
+struct HandleObject {
+    explicit HandleObject(HandleKind k) : kind(k) {}
+    virtual ~HandleObject() = default;
+    HandleObject(const HandleObject&) = delete;
+    HandleObject& operator=(const HandleObject&) = delete;
+
+    // Called by CloseHandle once the handle has left the live set (once per handle; several
+    // handles may name one object). FALSE with *error fails the CloseHandle all the same.
+    virtual BOOL HandleClosed(DWORD* error) {
+        (void)error;
+        return TRUE;
+    }
+
+    const HandleKind kind;
+};
+
+// A new live handle for `object`; NULL with ERROR_NOT_ENOUGH_MEMORY if none can be made.
+HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
+
+// The object behind a live handle of the given kind; null with ERROR_INVALID_HANDLE otherwise.
+std::shared_ptr<HandleObject> LookupHandle(HANDLE h, HandleKind kind);
+
+// The object behind a live handle of any kind; null with ERROR_INVALID_HANDLE otherwise.
+std::shared_ptr<HandleObject> LookupAnyHandle(HANDLE h);
+
+template <typename T>
+std::shared_ptr<T> Lookup(HANDLE h, HandleKind kind) {
+    return std::static_pointer_cast<T>(LookupHandle(h, kind));
+}
+
+// CreateMutexA/CreateEventA with a name: a second handle on the live object of that name
+// (last error ERROR_ALREADY_EXISTS), or a new object from `make` (last error 0). A name held
+// by an object of another kind fails with ERROR_INVALID_HANDLE, as on Windows. A null name
+// always makes a new object.
+HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
+                         const std::function<std::shared_ptr<HandleObject>()>& make);
+
+// The providers registered in front of the host's, most recent first (files.cpp).
+std::vector<DeviceProvider*> RegisteredProviders();
+
+// Thread identities: unique, never 0. CreateThread picks the new thread's id before it runs.
+DWORD AllocateThreadId();
+void AdoptThreadId(DWORD id);
+
+}  // namespace caldrix_posix

@@ -1,0 +1,170 @@
+// Netbios enumeration, reset and adapter status over the adapters a provider lists: the
+// simulated ones in tests, otherwise the host's network interfaces.
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#if defined(__linux__)
+#include <netpacket/packet.h>
+#else
+#include <net/if_dl.h>
+#endif
+
+#include <algorithm>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "handles.h"
+#include "provider.h"
+
+namespace caldrix_posix {
+namespace {
+
+constexpr size_t kMaxAdapters = MAX_LANA + 1;  // what LANA_ENUM can list
+
+// One adapter per interface that has a six-byte, non-zero hardware address, loopback excluded,
+// in interface-index order: the order in which the host numbered its interfaces, which keeps
+// LANA 0 on the same adapter from one call to the next.
+class HostNetwork : public DeviceProvider {
+public:
+    OpenResult Open(const char*, DWORD, DWORD, DWORD, std::unique_ptr<Device>*, DWORD*) override {
+        return OpenResult::NotMine;
+    }
+
+    bool Adapters(std::vector<Adapter>* out) override {
+        out->clear();
+        struct ifaddrs* list = nullptr;
+        if (getifaddrs(&list) != 0) return true;  // nothing to be seen: no adapters
+        std::vector<std::pair<unsigned, Adapter>> found;
+        try {
+            for (struct ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+                if (ifa->ifa_addr == nullptr || (ifa->ifa_flags & IFF_LOOPBACK) != 0) continue;
+                unsigned index = 0;
+                const unsigned char* address = nullptr;
+#if defined(__linux__)
+                if (ifa->ifa_addr->sa_family != AF_PACKET) continue;
+                const auto* link = reinterpret_cast<const struct sockaddr_ll*>(ifa->ifa_addr);
+                if (link->sll_halen != 6) continue;
+                index = static_cast<unsigned>(link->sll_ifindex);
+                address = link->sll_addr;
+#else
+                if (ifa->ifa_addr->sa_family != AF_LINK) continue;
+                const auto* link = reinterpret_cast<const struct sockaddr_dl*>(ifa->ifa_addr);
+                if (link->sdl_alen != 6) continue;
+                index = link->sdl_index;
+                address = reinterpret_cast<const unsigned char*>(LLADDR(link));
+#endif
+                static const unsigned char zero[6] = {0, 0, 0, 0, 0, 0};
+                if (memcmp(address, zero, 6) == 0) continue;
+                Adapter adapter;
+                memcpy(adapter.address, address, 6);
+                adapter.resetRetcode = NRC_GOODRET;
+                adapter.statusRetcode = NRC_GOODRET;
+                found.emplace_back(index, adapter);
+            }
+        } catch (const std::bad_alloc&) {
+            found.clear();
+        }
+        freeifaddrs(list);
+        std::stable_sort(found.begin(), found.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (size_t i = 0; i < found.size() && out->size() < kMaxAdapters; ++i) {
+            if (i > 0 && found[i].first == found[i - 1].first) continue;  // one per interface
+            out->push_back(found[i].second);
+        }
+        return true;
+    }
+};
+
+std::vector<Adapter> CurrentAdapters() {
+    std::vector<Adapter> adapters;
+    for (DeviceProvider* provider : RegisteredProviders()) {
+        if (provider->Adapters(&adapters)) {
+            if (adapters.size() > kMaxAdapters) adapters.resize(kMaxAdapters);
+            return adapters;
+        }
+        adapters.clear();
+    }
+    NetworkProvider().Adapters(&adapters);
+    if (adapters.size() > kMaxAdapters) adapters.resize(kMaxAdapters);
+    return adapters;
+}
+
+// "*" padded with zeros or blanks: the local adapter itself.
+bool IsLocalName(const UCHAR* name) {
+    if (name[0] != '*') return false;
+    for (int i = 1; i < NCBNAMSZ; ++i) {
+        if (name[i] != 0 && name[i] != ' ') return false;
+    }
+    return true;
+}
+
+UCHAR Run(NCB* ncb) {
+    for (DeviceProvider* provider : RegisteredProviders()) {
+        UCHAR retcode = NRC_GOODRET;
+        if (provider->NetbiosCommand(ncb->ncb_command, ncb->ncb_lana_num, &retcode)) {
+            return retcode;
+        }
+    }
+    const UCHAR command = ncb->ncb_command & static_cast<UCHAR>(~ASYNCH);
+    if (command != NCBENUM && command != NCBRESET && command != NCBASTAT) return NRC_ILLCMD;
+
+    const std::vector<Adapter> adapters = CurrentAdapters();
+    if (command == NCBENUM) {
+        if (ncb->ncb_buffer == nullptr || ncb->ncb_length < 1 + adapters.size()) {
+            return NRC_BUFLEN;
+        }
+        ncb->ncb_buffer[0] = static_cast<UCHAR>(adapters.size());
+        for (size_t i = 0; i < adapters.size(); ++i) {
+            ncb->ncb_buffer[1 + i] = static_cast<UCHAR>(i);
+        }
+        return NRC_GOODRET;
+    }
+
+    if (ncb->ncb_lana_num >= adapters.size()) return NRC_BRIDGE;
+    const Adapter& adapter = adapters[ncb->ncb_lana_num];
+    if (command == NCBRESET) return adapter.resetRetcode;
+
+    // A remote name would need a NetBIOS session the host does not have: no one answers.
+    if (!IsLocalName(ncb->ncb_callname)) return NRC_CMDTMO;
+    if (ncb->ncb_buffer == nullptr || ncb->ncb_length < sizeof(ADAPTER_STATUS)) return NRC_BUFLEN;
+    if (adapter.statusRetcode != NRC_GOODRET) return adapter.statusRetcode;
+    ADAPTER_STATUS status;
+    memset(&status, 0, sizeof status);
+    memcpy(status.adapter_address, adapter.address, sizeof status.adapter_address);
+    memcpy(ncb->ncb_buffer, &status, sizeof status);
+    ncb->ncb_length = sizeof status;  // the bytes returned: no name table follows
+    return NRC_GOODRET;
+}
+
+}  // namespace
+
+DeviceProvider& NetworkProvider() {
+    static HostNetwork* provider = new HostNetwork;
+    return *provider;
+}
+
+}  // namespace caldrix_posix
+
+using namespace caldrix_posix;
+
+UCHAR Netbios(PNCB ncb) {
+    if (ncb == nullptr) return NRC_INVADDRESS;
+    UCHAR retcode;
+    try {
+        retcode = Run(ncb);
+    } catch (const std::bad_alloc&) {
+        retcode = NRC_SYSTEM;
+    }
+    ncb->ncb_retcode = retcode;
+    ncb->ncb_cmd_cplt = retcode;
+    if ((ncb->ncb_command & ASYNCH) == 0) return retcode;
+    // Asynchronous requests complete before the call returns; the caller is still told through
+    // its event or completion routine.
+    if (ncb->ncb_event != nullptr) SetEvent(ncb->ncb_event);
+    if (ncb->ncb_post != nullptr) ncb->ncb_post(ncb);
+    return NRC_GOODRET;
+}

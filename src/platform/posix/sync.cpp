@@ -1,0 +1,339 @@
+// Mutexes, events, threads and the waits on them. Every waitable object's state is guarded by
+// one process-wide lock and condition variable: waits are few and short-lived here, and a single
+// lock makes WaitForMultipleObjects with waitAll atomic without any lock ordering.
+#include <errno.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_set>
+#include <vector>
+
+#include "handles.h"
+#include "provider.h"
+
+namespace caldrix_posix {
+namespace {
+
+constexpr DWORD kCreateSuspended = 0x00000004u;
+
+struct MutexObject;
+
+struct SyncState {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::unordered_set<MutexObject*> mutexes;  // for abandonment when an owner thread ends
+};
+
+// Never destroyed: threads may still wait or release while the process exits.
+SyncState& Sync() {
+    static SyncState* state = new SyncState;
+    return *state;
+}
+
+// A waitable object; every member is read and written under Sync().lock.
+struct Waitable : HandleObject {
+    using HandleObject::HandleObject;
+    virtual bool Signalled(DWORD tid) const = 0;
+    // Takes the object for thread tid; answers WAIT_OBJECT_0 or WAIT_ABANDONED_0.
+    virtual DWORD Acquire(DWORD tid) = 0;
+};
+
+void ArmExitGuard();
+
+struct MutexObject : Waitable {
+    explicit MutexObject(DWORD initialOwner) : Waitable(HandleKind::Mutex) {
+        std::lock_guard<std::mutex> guard(Sync().lock);
+        owner = initialOwner;
+        count = initialOwner != 0 ? 1 : 0;
+        Sync().mutexes.insert(this);
+    }
+    ~MutexObject() override {
+        std::lock_guard<std::mutex> guard(Sync().lock);
+        Sync().mutexes.erase(this);
+    }
+    bool Signalled(DWORD tid) const override { return owner == 0 || owner == tid; }
+    DWORD Acquire(DWORD tid) override {
+        if (owner != tid) ArmExitGuard();
+        owner = tid;
+        ++count;
+        if (abandoned) {
+            abandoned = false;
+            return WAIT_ABANDONED_0;
+        }
+        return WAIT_OBJECT_0;
+    }
+
+    DWORD owner = 0;  // thread id, 0 when free
+    DWORD count = 0;  // recursion depth of the owner
+    bool abandoned = false;
+};
+
+struct EventObject : Waitable {
+    EventObject(bool manual, bool initial)
+        : Waitable(HandleKind::Event), manualReset(manual), signalled(initial) {}
+    bool Signalled(DWORD) const override { return signalled; }
+    DWORD Acquire(DWORD) override {
+        if (!manualReset) signalled = false;
+        return WAIT_OBJECT_0;
+    }
+
+    const bool manualReset;
+    bool signalled;
+};
+
+struct ThreadObject : Waitable {
+    explicit ThreadObject(DWORD tid) : Waitable(HandleKind::Thread), id(tid) {}
+    bool Signalled(DWORD) const override { return done; }
+    DWORD Acquire(DWORD) override { return WAIT_OBJECT_0; }
+
+    const DWORD id;
+    bool done = false;
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+// A thread that ends while owning mutexes leaves them abandoned, as on Windows: the next
+// waiter gets them with WAIT_ABANDONED_0 instead of waiting for ever.
+void AbandonMutexesOf(DWORD tid) {
+    SyncState& s = Sync();
+    std::lock_guard<std::mutex> guard(s.lock);
+    bool any = false;
+    for (MutexObject* m : s.mutexes) {
+        if (m->owner == tid) {
+            m->owner = 0;
+            m->count = 0;
+            m->abandoned = true;
+            any = true;
+        }
+    }
+    if (any) s.changed.notify_all();
+}
+
+// Threads not started by CreateThread (the JVM's, the tests') are covered by a thread-local
+// guard, armed the first time the thread takes a mutex.
+struct ExitGuard {
+    bool armed = false;
+    ~ExitGuard() {
+        if (armed) AbandonMutexesOf(GetCurrentThreadId());
+    }
+};
+thread_local ExitGuard t_exitGuard;
+
+void ArmExitGuard() { t_exitGuard.armed = true; }
+
+DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (handles == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return WAIT_FAILED;
+    }
+    // Declared before the lock, so the objects are let go after it is released.
+    std::vector<std::shared_ptr<Waitable>> objects;
+    objects.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        std::shared_ptr<HandleObject> object = LookupAnyHandle(handles[i]);
+        if (!object) return WAIT_FAILED;
+        if (object->kind == HandleKind::File) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects.push_back(std::static_pointer_cast<Waitable>(object));
+    }
+    if (waitAll) {
+        for (DWORD i = 0; i < count; ++i) {
+            for (DWORD j = i + 1; j < count; ++j) {
+                if (objects[i] == objects[j]) {
+                    SetLastError(ERROR_INVALID_PARAMETER);
+                    return WAIT_FAILED;
+                }
+            }
+        }
+    }
+
+    const DWORD tid = GetCurrentThreadId();
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(milliseconds == INFINITE ? 0 : milliseconds);
+    SyncState& s = Sync();
+    std::unique_lock<std::mutex> guard(s.lock);
+    for (;;) {
+        if (waitAll) {
+            bool all = true;
+            for (const auto& o : objects) all = all && o->Signalled(tid);
+            if (all) {
+                DWORD result = WAIT_OBJECT_0;
+                for (DWORD i = 0; i < count; ++i) {
+                    if (objects[i]->Acquire(tid) == WAIT_ABANDONED_0 && result == WAIT_OBJECT_0) {
+                        result = WAIT_ABANDONED_0 + i;
+                    }
+                }
+                return result;
+            }
+        } else {
+            for (DWORD i = 0; i < count; ++i) {
+                if (objects[i]->Signalled(tid)) return objects[i]->Acquire(tid) + i;
+            }
+        }
+        if (milliseconds == 0) return WAIT_TIMEOUT;
+        if (milliseconds == INFINITE) {
+            s.changed.wait(guard);
+        } else if (s.changed.wait_until(guard, deadline) == std::cv_status::timeout &&
+                   std::chrono::steady_clock::now() >= deadline) {
+            // One last look: an object signalled right at the deadline still counts.
+            milliseconds = 0;
+        }
+    }
+}
+
+struct ThreadStart {
+    std::shared_ptr<ThreadObject> thread;
+    LPTHREAD_START_ROUTINE routine;
+    LPVOID param;
+};
+
+void* ThreadMain(void* p) {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(p));
+    AdoptThreadId(start->thread->id);
+    const DWORD code = start->routine(start->param);
+    AbandonMutexesOf(start->thread->id);
+    SyncState& s = Sync();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        start->thread->exitCode = code;
+        start->thread->done = true;
+    }
+    s.changed.notify_all();
+    return nullptr;
+}
+
+}  // namespace
+}  // namespace caldrix_posix
+
+using namespace caldrix_posix;
+
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
+    const DWORD owner = initialOwner ? GetCurrentThreadId() : 0;
+    HANDLE h = CreateNamedHandle(name, HandleKind::Mutex, [owner] {
+        return std::static_pointer_cast<HandleObject>(std::make_shared<MutexObject>(owner));
+    });
+    if (h != nullptr && owner != 0 && GetLastError() != ERROR_ALREADY_EXISTS) ArmExitGuard();
+    return h;
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+    std::shared_ptr<MutexObject> m = Lookup<MutexObject>(mutex, HandleKind::Mutex);
+    if (!m) return FALSE;
+    SyncState& s = Sync();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        if (m->owner != GetCurrentThreadId() || m->count == 0) {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
+        if (--m->count == 0) m->owner = 0;
+    }
+    s.changed.notify_all();
+    return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
+    const bool manual = manualReset != FALSE;
+    const bool initial = initialState != FALSE;
+    return CreateNamedHandle(name, HandleKind::Event, [manual, initial] {
+        return std::static_pointer_cast<HandleObject>(
+            std::make_shared<EventObject>(manual, initial));
+    });
+}
+
+static BOOL SetEventState(HANDLE event, bool state) {
+    std::shared_ptr<EventObject> e = Lookup<EventObject>(event, HandleKind::Event);
+    if (!e) return FALSE;
+    SyncState& s = Sync();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        e->signalled = state;
+    }
+    if (state) s.changed.notify_all();
+    return TRUE;
+}
+
+BOOL SetEvent(HANDLE event) { return SetEventState(event, true); }
+
+BOOL ResetEvent(HANDLE event) { return SetEventState(event, false); }
+
+DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
+    return Wait(1, &h, false, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    return Wait(count, handles, waitAll != FALSE, milliseconds);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID param, DWORD flags, LPDWORD threadId) {
+    // No ResumeThread in this subset, so a suspended thread could never run.
+    if (start == nullptr || (flags & kCreateSuspended) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    const DWORD id = AllocateThreadId();
+    std::shared_ptr<ThreadObject> thread;
+    ThreadStart* launch = nullptr;
+    try {
+        thread = std::make_shared<ThreadObject>(id);
+        launch = new ThreadStart{thread, start, param};
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    HANDLE h = RegisterHandle(thread);
+    if (h == nullptr) {
+        delete launch;
+        return nullptr;
+    }
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    // STACK_SIZE_PARAM_IS_A_RESERVATION or not, the size is just the stack's size here.
+    if (stackSize != 0) {
+        size_t size = stackSize < static_cast<size_t>(PTHREAD_STACK_MIN)
+                          ? static_cast<size_t>(PTHREAD_STACK_MIN)
+                          : stackSize;
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        if (page != 0 && size <= SIZE_MAX - page) size = (size + page - 1) / page * page;
+        pthread_attr_setstacksize(&attr, size);  // a refused size leaves the default
+    }
+    pthread_t native;
+    const int rc = pthread_create(&native, &attr, ThreadMain, launch);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete launch;
+        CloseHandle(h);
+        SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : Win32ErrorFromErrno(rc));
+        return nullptr;
+    }
+    if (threadId != nullptr) *threadId = id;
+    return h;
+}
+
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
+    std::shared_ptr<ThreadObject> t = Lookup<ThreadObject>(thread, HandleKind::Thread);
+    if (!t) return FALSE;
+    if (exitCode == nullptr) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(Sync().lock);
+    *exitCode = t->done ? t->exitCode : STILL_ACTIVE;
+    return TRUE;
+}
