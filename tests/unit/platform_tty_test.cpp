@@ -222,6 +222,16 @@ TEST(TtyNames, CreateFileAnswersAsWindowsDoes) {
         EXPECT_EQ(h, INVALID_HANDLE_VALUE) << c.name;
         EXPECT_EQ(GetLastError(), c.error) << c.name;
     }
+    const std::string longPath = "/dev/" + std::string(5000, 'a');
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA(longPath.c_str(), kReadWrite, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILENAME_EXCED_RANGE);
+    const std::string longCom = "COM" + std::string(5000, '1');
+    SetLastError(0);
+    EXPECT_EQ(CreateFileA(longCom.c_str(), kReadWrite, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 TEST(TtyNames, PermissionDeniedIsAccessDenied) {
@@ -983,7 +993,7 @@ TEST(TtyClose, CloseHandleRacingBlockedCallsIsSafe) {
     ASSERT_TRUE(pty.ok());
     HANDLE h = CreateFileA(pty.path.c_str(), kReadWrite, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 200, 0, 200};
+    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 20, 0, 20};
     ASSERT_TRUE(SetCommTimeouts(h, &t));
     // Several threads keep calling on the handle while it is closed under them; every call
     // either works or is refused, and none may touch a closed descriptor.
