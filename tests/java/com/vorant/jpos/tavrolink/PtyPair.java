@@ -31,7 +31,6 @@ final class PtyPair implements AutoCloseable {
 
     private final Process socat;
     private final Path dir;
-    private final StringBuilder socatLog = new StringBuilder();
 
     private final ReentrantLock lock = new ReentrantLock();
     private final Condition arrived = lock.newCondition();
@@ -91,11 +90,7 @@ final class PtyPair implements AutoCloseable {
             throw new IOException("socat did not set up a pty pair within " + READY_TIMEOUT
                     + (signalled ? "" : " (timed out)") + ":\n" + text);
         }
-        PtyPair pair = new PtyPair(p, dir, a.toRealPath().toString(), b.toRealPath().toString());
-        synchronized (log) {
-            pair.socatLog.append(log);
-        }
-        return pair;
+        return new PtyPair(p, dir, a.toRealPath().toString(), b.toRealPath().toString());
     }
 
     private void openPeer() throws IOException {
@@ -174,10 +169,6 @@ final class PtyPair implements AutoCloseable {
         } finally {
             lock.unlock();
         }
-    }
-
-    String socatLog() {
-        return socatLog.toString();
     }
 
     @Override
