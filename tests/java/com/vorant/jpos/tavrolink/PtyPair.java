@@ -52,9 +52,11 @@ final class PtyPair implements AutoCloseable {
         Path b = dir.resolve("peer");
         // The library's end starts in the cooked default settings a fresh terminal has, so that
         // it shows whether the library's open makes the line raw; the test's end is raw.
-        Process p = new ProcessBuilder("socat", "-d", "-d",
-                "pty,link=" + a, "pty,raw,echo=0,link=" + b)
-                .redirectInput(ProcessBuilder.Redirect.from(new java.io.File("/dev/null")))
+        // socat runs under a shell that stops it as soon as its input ends: when the pair is
+        // closed, and also when this JVM dies without closing it (a timed-out test run).
+        Process p = new ProcessBuilder("sh", "-c",
+                "socat -d -d \"$1\" \"$2\" </dev/null & pid=$!; read _; kill $pid; wait $pid",
+                "sh", "pty,link=" + a, "pty,raw,echo=0,link=" + b)
                 .redirectOutput(ProcessBuilder.Redirect.DISCARD)
                 .start();
         StringBuilder log = new StringBuilder();
@@ -82,6 +84,7 @@ final class PtyPair implements AutoCloseable {
         logReader.start();
         boolean signalled = ready.await(READY_TIMEOUT.toMillis(), TimeUnit.MILLISECONDS);
         if (!signalled || !p.isAlive() || !Files.exists(a) || !Files.exists(b)) {
+            p.descendants().forEach(ProcessHandle::destroyForcibly);
             p.destroyForcibly();
             String text;
             synchronized (log) {
@@ -174,9 +177,10 @@ final class PtyPair implements AutoCloseable {
     @Override
     public void close() throws IOException {
         // Stopping socat closes the masters: the peer reader's read ends with an error.
-        socat.destroy();
+        socat.getOutputStream().close();
         try {
             if (!socat.waitFor(5, TimeUnit.SECONDS)) {
+                socat.descendants().forEach(ProcessHandle::destroyForcibly);
                 socat.destroyForcibly();
                 socat.waitFor(5, TimeUnit.SECONDS);
             }
