@@ -29,12 +29,14 @@ linux:
 test-linux: linux
 	ctest --test-dir $(BUILD)/linux --output-on-failure -j $(JOBS)
 
-# The unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The unit tests and the JNI integration tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 unit-asan:
 	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-	cmake --build $(BUILD)/asan -j $(JOBS) --target caldrix_unit_tests
+	cmake --build $(BUILD)/asan -j $(JOBS) --target caldrix_unit_tests caldrix caldrix_java_tests
 	$(BUILD)/asan/tests/unit/caldrix_unit_tests
+	ctest --test-dir $(BUILD)/asan -R caldrix_jni_integration --output-on-failure
 
 # The unit tests, concurrency ones included, under ThreadSanitizer.
 unit-tsan:
