@@ -9,7 +9,9 @@ CMAKE_FLAGS ?=
 
 .PHONY: demo test setup-demo setup-test linux unit-asan unit-tsan test-linux test-windows bench clean
 
-demo: setup-demo linux
+demo: setup-demo
+	cmake -S . -B $(BUILD)/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD)/linux -j $(JOBS) --target caldrix device_sim caldrix_demo
 	demo/run_demo.sh $(BUILD)/linux
 
 test: setup-test test-linux unit-asan unit-tsan test-windows
