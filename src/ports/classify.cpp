@@ -23,8 +23,10 @@ int32_t SetDeviceInfo(const char* name, PortSlot* slot) {
     memcpy(slot->name, name, len);
     slot->name[len] = '\0';
 
-    // "ttyUSB" names are USB-serial adapters: serial lines despite the USB in their name.
-    if (strstr(upper, "TTYUSB") != nullptr || strstr(upper, "USB") == nullptr) {
+    // "ttyUSB" names are USB-serial adapters: serial lines despite the USB in their name. So are
+    // the stable links under /dev/serial/ (by-id names begin "usb-"), which name nothing else.
+    if (strstr(upper, "TTYUSB") != nullptr || strstr(upper, "USB") == nullptr ||
+        strncmp(name, "/dev/serial/", 12) == 0) {
         slot->kind = PORT_KIND_SERIAL;
         return 0;
     }

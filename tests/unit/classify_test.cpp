@@ -38,6 +38,7 @@ const Example kAccepted[] = {
     {"/dev/ttyUSB0", 1, 0, 0, 0, 0},
     {"/DEV/TTYusb1", 1, 0, 0, 0, 0},
     {"", 1, 0, 0, 0, 0},
+    {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 1, 0, 0, 0, 0},
     {"/USB/0x1234/0x5678", 2, 0, 1, 0x1234, 0x5678},
     {"/usb/4660/22136", 2, 0, 1, 4660, 22136},
     {"/USB/01234/0x10", 2, 0, 1, 668, 16},
