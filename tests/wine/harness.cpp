@@ -11,11 +11,12 @@
 // LINES_OUT  file the shim rewrites with the lines the port drives ("DTR RTS", "DTR", ...)
 // MACS       comma-separated adapter addresses the host reports (aa:bb:..), or "none"
 //
-// Every check prints "ok - ..." or "not ok - ..."; the exit code is 1 if any failed. The run
-// script also reads the output for the library's own lines (the load line, " USBPortOpen ").
-#include <windows.h>
-
+// The unit tests hold every message and rule against a simulated device; this keeps to what only
+// the real DLL under Wine shows. Every check prints "ok - ..." or "not ok - ..."; the exit code is
+// 1 if any failed. The run script also reads the output for the library's own lines (the load
+// line, " USBPortOpen ").
 #include <jni.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -27,40 +28,39 @@
 
 namespace {
 
-typedef jint(JNICALL* PortOpenFn)(JNIEnv*, jclass, jstring);
-typedef jint(JNICALL* HandleFn)(JNIEnv*, jclass, jint);
-typedef jint(JNICALL* TransferFn)(JNIEnv*, jclass, jint, jbyteArray, jint);
-typedef jint(JNICALL* SetParamsFn)(JNIEnv*, jclass, jint, jint, jint, jint, jint, jint);
-typedef jint(JNICALL* PurgeFn)(JNIEnv*, jclass, jint, jboolean, jboolean);
-typedef jboolean(JNICALL* LineFn)(JNIEnv*, jclass, jint);
-typedef jint(JNICALL* SetLineFn)(JNIEnv*, jclass, jint, jboolean);
-typedef jint(JNICALL* MacFn)(JNIEnv*, jclass, jbyteArray);
-
-struct Natives {
-    PortOpenFn PortOpen;
-    HandleFn PortClose;
-    TransferFn PortRead;
-    TransferFn PortWrite;
-    SetParamsFn PortSetParams;
-    PurgeFn PortPurge;
-    HandleFn PortGetReadCount;
-    LineFn PortIsCTS;
-    LineFn PortIsDSR;
-    LineFn PortIsRI;
-    LineFn PortIsCD;
-    LineFn PortIsDTR;
-    LineFn PortIsRTS;
-    SetLineFn PortSetRTS;
-    SetLineFn PortSetDTR;
-    SetLineFn PortSetHWFlowControl;
-    MacFn GetMACAddress;
-};
-
 const char kPackage[] = "com_vorant_jpos_tavrolink_caldrix";
 const char kOldPackage[] = "tellspan_devices_tavrolink_caldrix";
 
-// The name a JVM of this word size looks up: on x86 the __stdcall decoration with the argument
-// bytes (JNIEnv, class and parameters, four bytes each), on x64 the plain JNI name.
+// Every native: package, method, the argument bytes of its x86 decoration (JNIEnv, class and
+// parameters, four bytes each), result type and parameter types after JNIEnv and class.
+#define CALDRIX_NATIVES(X)                                                   \
+    X(kPackage, PortOpen, 12, jint, jstring)                                 \
+    X(kPackage, PortClose, 12, jint, jint)                                   \
+    X(kPackage, PortRead, 20, jint, jint, jbyteArray, jint)                  \
+    X(kPackage, PortWrite, 20, jint, jint, jbyteArray, jint)                 \
+    X(kPackage, PortSetParams, 32, jint, jint, jint, jint, jint, jint, jint) \
+    X(kPackage, PortPurge, 20, jint, jint, jboolean, jboolean)               \
+    X(kPackage, PortGetReadCount, 12, jint, jint)                            \
+    X(kPackage, PortIsCTS, 12, jboolean, jint)                               \
+    X(kPackage, PortIsDSR, 12, jboolean, jint)                               \
+    X(kPackage, PortIsRI, 12, jboolean, jint)                                \
+    X(kOldPackage, PortIsCD, 12, jboolean, jint)                             \
+    X(kPackage, PortIsDTR, 12, jboolean, jint)                               \
+    X(kPackage, PortIsRTS, 12, jboolean, jint)                               \
+    X(kPackage, PortSetRTS, 16, jint, jint, jboolean)                        \
+    X(kPackage, PortSetDTR, 16, jint, jint, jboolean)                        \
+    X(kPackage, PortSetHWFlowControl, 16, jint, jint, jboolean)              \
+    X(kPackage, GetMACAddress, 12, jint, jbyteArray)
+
+struct Natives {
+#define CALDRIX_FIELD(package, method, bytes, result, ...) \
+    result(JNICALL* method)(JNIEnv*, jclass, __VA_ARGS__);
+    CALDRIX_NATIVES(CALDRIX_FIELD)
+#undef CALDRIX_FIELD
+};
+
+// The name a JVM of this word size looks up: the __stdcall decoration on x86, the plain JNI name
+// on x64.
 std::string ExportName(const char* package, const char* method, int argumentBytes) {
 #ifdef _WIN64
     (void)argumentBytes;
@@ -73,565 +73,375 @@ std::string ExportName(const char* package, const char* method, int argumentByte
 int g_checks = 0;
 int g_failures = 0;
 
-std::string Printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c < 0x20 || c >= 0x7F) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 bool Report(bool ok, const std::string& what, const std::string& detail = std::string()) {
     ++g_checks;
     if (!ok) ++g_failures;
-    if (ok) {
-        printf("ok - %s\n", what.c_str());
-    } else {
-        printf("not ok - %s: %s\n", what.c_str(), detail.c_str());
-    }
+    printf("%s - %s%s%s\n", ok ? "ok" : "not ok", what.c_str(), ok ? "" : ": ",
+           ok ? "" : detail.c_str());
     fflush(stdout);
     return ok;
 }
 
-void Section(const char* name) {
-    printf("# %s\n", name);
+// The last line of the output, and the exit code.
+int Summary() {
+    printf("harness: %d checks, %d failed\n", g_checks, g_failures);
     fflush(stdout);
+    return g_failures == 0 ? 0 : 1;
 }
 
-class Harness {
-public:
-    Harness(const Natives& n, FakeJni& jni, std::string linesIn, std::string linesOut)
-        : n_(n), jni_(jni), env_(jni.env()), linesIn_(std::move(linesIn)),
-          linesOut_(std::move(linesOut)) {}
+// A message on one output line: the library's messages may end in a newline.
+std::string Printable(std::string text) {
+    for (size_t i = text.find('\n'); i != std::string::npos; i = text.find('\n', i)) {
+        text.replace(i, 1, "\\n");
+    }
+    return text;
+}
 
-    // Runs a native method and checks its result and what it left pending: nothing when
-    // `message` is null, otherwise one IOException with exactly that message.
-    bool Call(const std::string& what, const std::function<long()>& call, long expected,
-              const char* message) {
-        jni_.ClearPending();
-        int throwsBefore = jni_.ThrowCount();
+std::string Hex(const std::vector<uint8_t>& bytes, const char* separator = "") {
+    std::string out;
+    for (uint8_t b : bytes) {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%02x", b);
+        out += (out.empty() ? "" : separator) + std::string(hex);
+    }
+    return out;
+}
+
+// What the DLL configured, read through a second handle of the harness's own: Wine does not
+// enforce exclusive opens of COM ports. A pty keeps the speed and the stop bits, but its driver
+// forces 8 data bits and no parity whatever is asked, so those two cannot be observed here.
+void ExpectPort(const std::string& what, DWORD baud, BYTE stopBits) {
+    auto describe = [](DWORD b, unsigned stop) {
+        return std::to_string(b) + " baud, stop code " + std::to_string(stop);
+    };
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    HANDLE port = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    bool read = port != INVALID_HANDLE_VALUE && GetCommState(port, &dcb);
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    std::string seen = describe(dcb.BaudRate, dcb.StopBits);
+    std::string wanted = describe(baud, stopBits);
+    Report(read && seen == wanted, what,
+           read ? "port has " + seen + ", expected " + wanted : "cannot read the port's state");
+}
+
+// One expected answer: a native called through a lambda, and what it must return.
+struct Answer {
+    const char* name;
+    long expected;
+    std::function<long()> call;
+};
+
+struct Harness {
+    const Natives& n;
+    FakeJni& jni;
+    JNIEnv* env;
+    const std::string linesIn;   // the far end's lines, for the shim
+    const std::string linesOut;  // the lines the port drives, from the shim
+
+    // Runs a native and describes how its result and what it left pending differ from the
+    // expectation (empty when they match): nothing pending when `message` is null, otherwise one
+    // IOException with exactly that message.
+    std::string Outcome(const std::function<long()>& call, long expected, const char* message) {
+        jni.ClearPending();
+        int throwsBefore = jni.ThrowCount();
         long got = call();
-        int throws = jni_.ThrowCount() - throwsBefore;
+        int throws = jni.ThrowCount() - throwsBefore;
+        std::string raised =
+            throws == 0   ? "nothing"
+            : throws == 1 ? jni.PendingClass() + " \"" + Printable(jni.PendingMessage()) + "\""
+                          : std::to_string(throws) + " exceptions";
+        std::string wanted =
+            message ? "java/io/IOException \"" + Printable(message) + "\"" : "nothing";
+        jni.ClearPending();
         std::string detail;
         if (got != expected) {
             detail = "returned " + std::to_string(got) + ", expected " + std::to_string(expected);
         }
-        if (message == nullptr && throws != 0) {
-            detail += (detail.empty() ? "" : "; ") + std::string("raised ") +
-                      jni_.PendingClass() + " \"" + Printable(jni_.PendingMessage()) +
-                      "\", expected nothing";
+        if (raised != wanted) {
+            detail += (detail.empty() ? "raised " : "; raised ") + raised + ", expected " + wanted;
         }
-        if (message != nullptr) {
-            if (throws != 1) {
-                detail += (detail.empty() ? "" : "; ") + std::string("raised ") +
-                          std::to_string(throws) + " exceptions, expected 1";
-            } else if (jni_.PendingClass() != "java/io/IOException" ||
-                       jni_.PendingMessage() != message) {
-                detail += (detail.empty() ? "" : "; ") + std::string("raised ") +
-                          jni_.PendingClass() + " \"" + Printable(jni_.PendingMessage()) +
-                          "\", expected java/io/IOException \"" + Printable(message) + "\"";
-            }
-        }
-        jni_.ClearPending();
-        return Report(detail.empty(), what, detail);
+        return detail;
     }
 
-    jint Open(const std::string& name) {
-        jni_.ClearPending();
-        return n_.PortOpen(env_, nullptr, jni_.NewString(name));
+    bool Call(const std::string& what, long expected, const char* message,
+              const std::function<long()>& call) {
+        std::string detail = Outcome(call, expected, message);
+        return Report(detail.empty(), what, detail);
     }
+    bool Call(const std::string& what, long expected, const std::function<long()>& call) {
+        return Call(what, expected, nullptr, call);
+    }
+
+    // How several calls that must answer without raising did otherwise (empty when none did).
+    std::string Mismatches(const std::vector<Answer>& answers) {
+        std::string details;
+        for (const Answer& a : answers) {
+            std::string d = Outcome(a.call, a.expected, nullptr);
+            if (!d.empty()) details += (details.empty() ? "" : "; ") + (a.name + (" " + d));
+        }
+        return details;
+    }
+
+    jint Open(const std::string& name) { return n.PortOpen(env, nullptr, jni.NewString(name)); }
 
     // The far end's modem lines, as letters for the shim.
     bool SetFarEnd(const char* letters) {
-        HANDLE file = CreateFileA(linesIn_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return Report(false, std::string("set far-end lines '") + letters + "'",
-                          "cannot write " + linesIn_ + ", error " +
-                              std::to_string(GetLastError()));
-        }
-        DWORD written = 0;
-        DWORD length = static_cast<DWORD>(strlen(letters));
-        BOOL ok = length == 0 || WriteFile(file, letters, length, &written, nullptr);
-        CloseHandle(file);
-        if (!ok || written != length) {
-            return Report(false, std::string("set far-end lines '") + letters + "'",
-                          "short write to " + linesIn_);
-        }
-        return true;
+        FILE* file = fopen(linesIn.c_str(), "wb");
+        bool ok = file != nullptr && fputs(letters, file) >= 0;
+        ok = file != nullptr && fclose(file) == 0 && ok;
+        if (!ok) Report(false, std::string("set far-end lines '") + letters + "'", linesIn);
+        return ok;
     }
 
     // The lines the port drives, as the shim last recorded them ("" before any change).
-    std::string DrivenLines() {
-        HANDLE file = CreateFileA(linesOut_.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return std::string();
-        char text[32];
-        DWORD got = 0;
-        if (!ReadFile(file, text, sizeof text - 1, &got, nullptr)) got = 0;
-        CloseHandle(file);
-        return std::string(text, got);
-    }
-
-    void ForgetDrivenLines() { DeleteFileA(linesOut_.c_str()); }
-
     void ExpectDriven(const std::string& what, const char* expected) {
-        std::string got = DrivenLines();
-        Report(got == expected, what,
-               "port drives '" + got + "', expected '" + std::string(expected) + "'");
+        char text[32];
+        FILE* file = fopen(linesOut.c_str(), "rb");
+        size_t got = file != nullptr ? fread(text, 1, sizeof text, file) : 0;
+        if (file != nullptr) fclose(file);
+        std::string driven(text, got);
+        Report(driven == expected, what,
+               "port drives '" + driven + "', expected '" + std::string(expected) + "'");
     }
 
     // The peer answers asynchronously and the DLL offers nothing to wait on, so poll the count
     // until it reaches `want`, with a deadline.
     long WaitForReadCount(jint handle, long want) {
-        DWORD start = GetTickCount();
         long count = -1;
-        for (;;) {
-            jni_.ClearPending();
-            count = n_.PortGetReadCount(env_, nullptr, handle);
-            if (count >= want || count < 0 || GetTickCount() - start > 5000) break;
-            Sleep(5);
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 5000; Sleep(5)) {
+            count = n.PortGetReadCount(env, nullptr, handle);
+            if (count >= want || count < 0) break;
         }
-        jni_.ClearPending();
+        jni.ClearPending();
         return count;
     }
 
-    // Write bytes, wait for the peer's answer, read it back whole.
-    void RoundTrip(const std::string& label, jint handle, const std::vector<uint8_t>& bytes) {
-        jbyteArray out = jni_.NewByteArray(bytes);
+    // Writes bytes and waits until PortGetReadCount counts the peer's answer.
+    void Send(const std::string& label, jint handle, const std::vector<uint8_t>& bytes) {
         jint count = static_cast<jint>(bytes.size());
-        Call(label + ": PortWrite of " + std::to_string(count) + " bytes",
-             [&] { return n_.PortWrite(env_, nullptr, handle, out, count); }, 0, nullptr);
+        jbyteArray out = jni.NewByteArray(bytes);
+        Call(label + ": PortWrite of " + std::to_string(count) + " bytes", 0,
+             [&] { return n.PortWrite(env, nullptr, handle, out, count); });
         long waiting = WaitForReadCount(handle, count);
         Report(waiting == count, label + ": PortGetReadCount sees the peer's answer",
                "count " + std::to_string(waiting) + ", expected " + std::to_string(count));
+    }
 
+    // Sends bytes and reads the answer with room to spare: the read returns what came, the
+    // complement of each byte, and leaves the rest of the array alone.
+    void RoundTrip(const std::string& label, jint handle, const std::vector<uint8_t>& bytes) {
+        Send(label, handle, bytes);
+        jint count = static_cast<jint>(bytes.size());
         const uint8_t kUntouched = 0x55;
-        jbyteArray in = jni_.NewByteArray(bytes.size() + 4, kUntouched);
-        Call(label + ": PortRead of the answer",
-             [&] { return n_.PortRead(env_, nullptr, handle, in, count); }, count, nullptr);
+        jbyteArray in = jni.NewByteArray(bytes.size() + 4, kUntouched);
+        Call(label + ": PortRead of " + std::to_string(count + 4) + " returns the " +
+                 std::to_string(count) + " that came",
+             count, [&] { return n.PortRead(env, nullptr, handle, in, count + 4); });
         std::vector<uint8_t> expected;
         for (uint8_t b : bytes) expected.push_back(static_cast<uint8_t>(b ^ 0xFF));
         expected.insert(expected.end(), 4, kUntouched);
-        Report(jni_.Bytes(in) == expected, label + ": the answer is the complement of what went out",
-               "array holds " + Hex(jni_.Bytes(in)) + ", expected " + Hex(expected));
+        Report(jni.Bytes(in) == expected, label + ": the answer is the complement of what went out",
+               "array holds " + Hex(jni.Bytes(in)) + ", expected " + Hex(expected));
     }
 
-    static std::string Hex(const std::vector<uint8_t>& bytes) {
-        std::string out;
-        for (uint8_t b : bytes) {
-            char hex[4];
-            snprintf(hex, sizeof hex, "%02x", b);
-            out += hex;
+    // Every native that takes a handle, on one that is not open: -1 from the actions, 0xFF from the
+    // far-end line queries, 1 from the output line queries, nothing raised, the array untouched.
+    void CheckNotOpen(jint handle) {
+        jbyteArray buffer = jni.NewByteArray(16, 0x11);
+        std::string details = Mismatches({
+            {"PortClose", -1, [&] { return n.PortClose(env, nullptr, handle); }},
+            {"PortRead", -1, [&] { return n.PortRead(env, nullptr, handle, buffer, 4); }},
+            {"PortWrite", -1, [&] { return n.PortWrite(env, nullptr, handle, buffer, 4); }},
+            {"PortSetParams", -1,
+             [&] { return n.PortSetParams(env, nullptr, handle, 9600, 8, 1, 0, 0); }},
+            {"PortPurge", -1, [&] { return n.PortPurge(env, nullptr, handle, 1, 1); }},
+            {"PortGetReadCount", -1, [&] { return n.PortGetReadCount(env, nullptr, handle); }},
+            {"PortSetRTS", -1, [&] { return n.PortSetRTS(env, nullptr, handle, 1); }},
+            {"PortSetDTR", -1, [&] { return n.PortSetDTR(env, nullptr, handle, 1); }},
+            {"PortSetHWFlowControl", -1,
+             [&] { return n.PortSetHWFlowControl(env, nullptr, handle, 1); }},
+            {"PortIsCTS", 0xFF, [&] { return n.PortIsCTS(env, nullptr, handle); }},
+            {"PortIsDSR", 0xFF, [&] { return n.PortIsDSR(env, nullptr, handle); }},
+            {"PortIsRI", 0xFF, [&] { return n.PortIsRI(env, nullptr, handle); }},
+            {"PortIsCD", 0xFF, [&] { return n.PortIsCD(env, nullptr, handle); }},
+            {"PortIsDTR", 1, [&] { return n.PortIsDTR(env, nullptr, handle); }},
+            {"PortIsRTS", 1, [&] { return n.PortIsRTS(env, nullptr, handle); }},
+        });
+        if (jni.Bytes(buffer) != std::vector<uint8_t>(16, 0x11)) details += "; the array changed";
+        Report(details.empty(), "handle " + std::to_string(handle) + " not open: -1 / 0xFF / 1",
+               details);
+    }
+
+    // The far end's lines one at a time, so a swapped bit shows, then the lines the port drives.
+    void CheckModemLines(jint port) {
+        for (std::string on : {"", "C", "S", "R", "D"}) {
+            if (!SetFarEnd(on.c_str())) continue;
+            auto is = [&](char letter) { return on.find(letter) != std::string::npos ? 1L : 0L; };
+            std::string details = Mismatches({
+                {"PortIsCTS", is('C'), [&] { return n.PortIsCTS(env, nullptr, port); }},
+                {"PortIsDSR", is('S'), [&] { return n.PortIsDSR(env, nullptr, port); }},
+                {"PortIsRI", is('R'), [&] { return n.PortIsRI(env, nullptr, port); }},
+                {"PortIsCD", is('D'), [&] { return n.PortIsCD(env, nullptr, port); }},
+            });
+            Report(details.empty(), "far end '" + on + "': only those lines read on", details);
         }
-        return out;
+        SetFarEnd("");
+
+        const struct {
+            const char* name;
+            decltype(Natives::PortSetRTS) set;
+            jboolean value;
+            const char* driven;
+        } sets[] = {{"PortSetRTS 0", n.PortSetRTS, 0, "DTR"},
+                    {"PortSetRTS 1", n.PortSetRTS, 1, "DTR RTS"},
+                    {"PortSetDTR 0", n.PortSetDTR, 0, "RTS"},
+                    {"PortSetDTR 1", n.PortSetDTR, 1, "DTR RTS"},
+                    {"PortSetHWFlowControl 0", n.PortSetHWFlowControl, 0, "DTR"}};
+        for (const auto& s : sets) {
+            Call(s.name, 0, [&] { return s.set(env, nullptr, port, s.value); });
+            ExpectDriven(std::string(s.name) + " leaves the port driving '" + s.driven + "'",
+                         s.driven);
+        }
+
+        // The same calls on a port that has lost its modem lines: Wine's ERROR_NOT_SUPPORTED (50,
+        // hex 32) in the library's "%0x04" style.
+        if (SetFarEnd("!")) {
+            Call("PortIsCTS on a bare pty", 0, "GetCommModemStatus: GetLastError = 3204\n",
+                 [&] { return n.PortIsCTS(env, nullptr, port); });
+            Call("PortSetRTS on a bare pty", -1, "EscapeCommFunction: GetLastError = 3204\n",
+                 [&] { return n.PortSetRTS(env, nullptr, port, 1); });
+            SetFarEnd("");
+        }
     }
 
-    const Natives& n_;
-    FakeJni& jni_;
-    JNIEnv* env_;
+    void CheckSerial() {
+        // Without modem lines Wine refuses EscapeCommFunction with ERROR_NOT_SUPPORTED (50); the
+        // open stops there and leaves nothing held.
+        if (SetFarEnd("!")) {
+            for (const char* name : {"COM5:", "\\\\.\\COM5"}) {
+                Call(std::string("bare pty: PortOpen ") + name + " fails at SETDTR", -1,
+                     "EscapeCommFunction SETDTR error 50 on port", [&] { return Open(name); });
+            }
+        }
+        if (!SetFarEnd("")) return;
 
-private:
-    std::string linesIn_;
-    std::string linesOut_;
+        // So that what the port drives next is the open's doing.
+        remove(linesOut.c_str());
+        jint port = -1;
+        // The failed opens above gave their slots back, so the first open gets handle 1.
+        Call("PortOpen COM5: with modem lines", 1, [&] { return port = Open("COM5:"); });
+        if (port < 1) return;
+        ExpectDriven("open raises DTR and RTS", "DTR RTS");
+
+        const struct {
+            int baud, dataBits, stopBits, parity;
+            const char* message;
+            DWORD seenBaud;
+            BYTE seenStop;
+        } params[] = {
+            {19200, 7, 2, 2, nullptr, 19200, TWOSTOPBITS},
+            {14400, 8, 1, 0, "SetPortParams: Invalid baud rate", 19200, TWOSTOPBITS},
+            // Ends without parity, as the flow-control call below needs: Wine fails its
+            // SetCommState on a pty left with odd parity (error 50).
+            {9600, 8, 1, 0, nullptr, 9600, ONESTOPBIT},
+        };
+        for (const auto& p : params) {
+            char t[64];
+            snprintf(t, sizeof t, "PortSetParams %d %d %d %d", p.baud, p.dataBits, p.stopBits,
+                     p.parity);
+            Call(t, p.message ? -1 : 0, p.message, [&] {
+                return n.PortSetParams(env, nullptr, port, p.baud, p.dataBits, p.stopBits, p.parity,
+                                       0);
+            });
+            ExpectPort(
+                t + std::string(p.message ? ": the port keeps its settings" : ": the port follows"),
+                p.seenBaud, p.seenStop);
+        }
+
+        RoundTrip("COM5: data", port, {'h', 'i', 0x00, 0xFF, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0x80});
+        jbyteArray buffer = jni.NewByteArray(8, 0x55);
+        Call("PortRead with nothing waiting returns 0", 0,
+             [&] { return n.PortRead(env, nullptr, port, buffer, 4); });
+
+        Send("purge", port, {9, 8, 7, 6});
+        Call("PortPurge receive", 0, [&] { return n.PortPurge(env, nullptr, port, 0, 1); });
+        Call("receive queue empty after purge", 0,
+             [&] { return n.PortGetReadCount(env, nullptr, port); });
+
+        CheckModemLines(port);
+
+        Call("PortClose", 0, [&] { return n.PortClose(env, nullptr, port); });
+        Call("PortClose again", -1, [&] { return n.PortClose(env, nullptr, port); });
+        CheckNotOpen(port);
+
+        // The other spellings of the same port: the NT device name, and the POSIX name that maps
+        // to COM5:.
+        for (const char* name : {"\\\\.\\COM5", "/dev/ttyS6"}) {
+            jint p = -1;
+            Call(std::string("PortOpen ") + name, 1, [&] { return p = Open(name); });
+            if (p < 1) continue;
+            RoundTrip(name, p, {'C', 'O', 'M', '5'});
+            Call(std::string("PortClose ") + name, 0, [&] { return n.PortClose(env, nullptr, p); });
+        }
+
+        Call("PortOpen of a port that does not exist", -1, "CreateFile error 2 on port",
+             [&] { return Open("\\\\.\\COM250"); });
+    }
+
+    void CheckMacAddress(const std::string& macList) {
+        jbyteArray address = jni.NewByteArray(8, 0xAA);
+        if (macList == "none") {
+            // No adapter with an address: Wine lists no LANA.
+            Call("GetMACAddress without adapters", -1, "Netbios ncb_retcode:  = 004\n",
+                 [&] { return n.GetMACAddress(env, nullptr, address); });
+        } else if (Call("GetMACAddress", 6,
+                        [&] { return n.GetMACAddress(env, nullptr, address); })) {
+            std::vector<uint8_t> got = jni.Bytes(address);
+            std::string mac = Hex(std::vector<uint8_t>(got.begin(), got.begin() + 6), ":");
+            Report(("," + macList + ",").find("," + mac + ",") != std::string::npos,
+                   "GetMACAddress answers the host adapter's address",
+                   mac + " is not among " + macList);
+            Report(got[6] == 0xAA && got[7] == 0xAA, "GetMACAddress writes six bytes only",
+                   Hex(got));
+        }
+        jbyteArray shortArray = jni.NewByteArray(4, 0xAA);
+        Call("GetMACAddress into 4 bytes", -1,
+             "GetMACAddress: the address array must hold at least 6 bytes",
+             [&] { return n.GetMACAddress(env, nullptr, shortArray); });
+        Report(jni.Bytes(shortArray) == std::vector<uint8_t>(4, 0xAA),
+               "a short array is left alone", Hex(jni.Bytes(shortArray)));
+    }
 };
 
-// A second handle on the port, opened by the harness itself: Wine does not enforce exclusive
-// opens of COM ports, and GetCommState on it shows what the DLL configured.
-class Observer {
-public:
-    Observer() {
-        handle_ = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    }
-    ~Observer() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    }
-    Observer(const Observer&) = delete;
-    Observer& operator=(const Observer&) = delete;
-
-    bool State(DCB* dcb) {
-        memset(dcb, 0, sizeof *dcb);
-        dcb->DCBlength = sizeof *dcb;
-        return handle_ != INVALID_HANDLE_VALUE && GetCommState(handle_, dcb);
-    }
-
-private:
-    HANDLE handle_;
-};
-
-// A pty keeps the speed and the stop bits, but its driver forces 8 data bits and no parity
-// whatever is asked, so those two cannot be observed here.
-void ExpectLineSettings(const std::string& what, DWORD baud, BYTE stopBits) {
-    Observer observer;
-    DCB dcb;
-    if (!observer.State(&dcb)) {
-        Report(false, what, "cannot read the port's state, error " + std::to_string(GetLastError()));
-        return;
-    }
-    char detail[128];
-    snprintf(detail, sizeof detail, "port runs %lu baud, stop bits code %u; expected %lu, %u",
-             static_cast<unsigned long>(dcb.BaudRate), dcb.StopBits,
-             static_cast<unsigned long>(baud), stopBits);
-    Report(dcb.BaudRate == baud && dcb.StopBits == stopBits, what, detail);
-}
-
-void ExpectCtsFlow(const std::string& what, bool on) {
-    Observer observer;
-    DCB dcb;
-    if (!observer.State(&dcb)) {
-        Report(false, what, "cannot read the port's state, error " + std::to_string(GetLastError()));
-        return;
-    }
-    Report(static_cast<bool>(dcb.fOutxCtsFlow) == on, what,
-           std::string("fOutxCtsFlow is ") + (dcb.fOutxCtsFlow ? "1" : "0"));
+// Looks one native up by the name a JVM uses and stores it, whatever its pointer type, in `slot`.
+bool Resolve(HMODULE dll, const char* package, const char* method, int bytes, void* slot) {
+    std::string name = ExportName(package, method, bytes);
+    FARPROC address = GetProcAddress(dll, name.c_str());
+    memcpy(slot, &address, sizeof address);
+    return Report(address != nullptr, "export " + name + " resolves", "not exported");
 }
 
 bool ResolveExports(HMODULE dll, Natives* n) {
-    struct Entry {
-        const char* package;
-        const char* method;
-        int bytes;
-        FARPROC* slot;
-    };
-    const Entry entries[] = {
-        {kPackage, "PortOpen", 12, reinterpret_cast<FARPROC*>(&n->PortOpen)},
-        {kPackage, "PortClose", 12, reinterpret_cast<FARPROC*>(&n->PortClose)},
-        {kPackage, "PortRead", 20, reinterpret_cast<FARPROC*>(&n->PortRead)},
-        {kPackage, "PortWrite", 20, reinterpret_cast<FARPROC*>(&n->PortWrite)},
-        {kPackage, "PortSetParams", 32, reinterpret_cast<FARPROC*>(&n->PortSetParams)},
-        {kPackage, "PortPurge", 20, reinterpret_cast<FARPROC*>(&n->PortPurge)},
-        {kPackage, "PortGetReadCount", 12, reinterpret_cast<FARPROC*>(&n->PortGetReadCount)},
-        {kPackage, "PortIsCTS", 12, reinterpret_cast<FARPROC*>(&n->PortIsCTS)},
-        {kPackage, "PortIsDSR", 12, reinterpret_cast<FARPROC*>(&n->PortIsDSR)},
-        {kPackage, "PortIsRI", 12, reinterpret_cast<FARPROC*>(&n->PortIsRI)},
-        {kOldPackage, "PortIsCD", 12, reinterpret_cast<FARPROC*>(&n->PortIsCD)},
-        {kPackage, "PortIsDTR", 12, reinterpret_cast<FARPROC*>(&n->PortIsDTR)},
-        {kPackage, "PortIsRTS", 12, reinterpret_cast<FARPROC*>(&n->PortIsRTS)},
-        {kPackage, "PortSetRTS", 16, reinterpret_cast<FARPROC*>(&n->PortSetRTS)},
-        {kPackage, "PortSetDTR", 16, reinterpret_cast<FARPROC*>(&n->PortSetDTR)},
-        {kPackage, "PortSetHWFlowControl", 16,
-         reinterpret_cast<FARPROC*>(&n->PortSetHWFlowControl)},
-        {kPackage, "GetMACAddress", 12, reinterpret_cast<FARPROC*>(&n->GetMACAddress)},
-    };
     bool all = true;
-    for (const Entry& e : entries) {
-        std::string name = ExportName(e.package, e.method, e.bytes);
-        *e.slot = GetProcAddress(dll, name.c_str());
-        all &= Report(*e.slot != nullptr, "export " + name + " resolves", "GetProcAddress failed");
+#define CALDRIX_RESOLVE(package, method, bytes, result, ...) \
+    all &= Resolve(dll, package, #method, bytes, &n->method);
+    CALDRIX_NATIVES(CALDRIX_RESOLVE)
+#undef CALDRIX_RESOLVE
+
+    Report(reinterpret_cast<void*>(n->PortIsDTR) == reinterpret_cast<void*>(n->PortIsRTS),
+           "PortIsDTR and PortIsRTS are one routine", "the two exports differ");
+    // PortIsCD lives in the older package only; a 32-bit JVM never looks up undecorated names.
+    std::vector<std::string> absent = {ExportName(kPackage, "PortIsCD", 12)};
+#ifndef _WIN64
+    absent.push_back(std::string("Java_") + kPackage + "_PortOpen");
+#endif
+    for (const std::string& name : absent) {
+        Report(GetProcAddress(dll, name.c_str()) == nullptr, name + " is not exported",
+               "it resolves");
     }
     return all;
-}
-
-void CheckExportShape(HMODULE dll, const Natives& n) {
-    Report(reinterpret_cast<void*>(n.PortIsDTR) == reinterpret_cast<void*>(n.PortIsRTS),
-           "PortIsDTR and PortIsRTS are one routine", "the two exports differ");
-    std::string cdInNewPackage = ExportName(kPackage, "PortIsCD", 12);
-    Report(GetProcAddress(dll, cdInNewPackage.c_str()) == nullptr,
-           "PortIsCD is not exported under " + std::string(kPackage), cdInNewPackage + " resolves");
-#ifndef _WIN64
-    std::string plain = std::string("Java_") + kPackage + "_PortOpen";
-    Report(GetProcAddress(dll, plain.c_str()) == nullptr,
-           "no undecorated export on x86 (" + plain + ")", "it resolves");
-#endif
-}
-
-void CheckInvalidHandles(Harness& h) {
-    const Natives& n = h.n_;
-    JNIEnv* env = h.env_;
-    jbyteArray buffer = h.jni_.NewByteArray(16, 0x11);
-    // 3 is in range but was never opened; 0 is the reserved slot.
-    for (jint handle : {0, -1, 10, 3, -2147483647 - 1}) {
-        std::string t = "handle " + std::to_string(handle) + ": ";
-        h.Call(t + "PortClose", [&] { return n.PortClose(env, nullptr, handle); }, -1, nullptr);
-        h.Call(t + "PortRead", [&] { return n.PortRead(env, nullptr, handle, buffer, 4); }, -1,
-               nullptr);
-        h.Call(t + "PortWrite", [&] { return n.PortWrite(env, nullptr, handle, buffer, 4); }, -1,
-               nullptr);
-        h.Call(t + "PortSetParams",
-               [&] { return n.PortSetParams(env, nullptr, handle, 9600, 8, 1, 0, 0); }, -1,
-               nullptr);
-        h.Call(t + "PortPurge", [&] { return n.PortPurge(env, nullptr, handle, 1, 1); }, -1,
-               nullptr);
-        h.Call(t + "PortGetReadCount", [&] { return n.PortGetReadCount(env, nullptr, handle); },
-               -1, nullptr);
-        h.Call(t + "PortIsCTS", [&] { return n.PortIsCTS(env, nullptr, handle); }, 0xFF, nullptr);
-        h.Call(t + "PortIsDSR", [&] { return n.PortIsDSR(env, nullptr, handle); }, 0xFF, nullptr);
-        h.Call(t + "PortIsRI", [&] { return n.PortIsRI(env, nullptr, handle); }, 0xFF, nullptr);
-        h.Call(t + "PortIsCD", [&] { return n.PortIsCD(env, nullptr, handle); }, 0xFF, nullptr);
-        h.Call(t + "PortIsDTR", [&] { return n.PortIsDTR(env, nullptr, handle); }, 1, nullptr);
-        h.Call(t + "PortIsRTS", [&] { return n.PortIsRTS(env, nullptr, handle); }, 1, nullptr);
-        h.Call(t + "PortSetRTS", [&] { return n.PortSetRTS(env, nullptr, handle, 1); }, -1,
-               nullptr);
-        h.Call(t + "PortSetDTR", [&] { return n.PortSetDTR(env, nullptr, handle, 1); }, -1,
-               nullptr);
-        h.Call(t + "PortSetHWFlowControl",
-               [&] { return n.PortSetHWFlowControl(env, nullptr, handle, 1); }, -1, nullptr);
-    }
-    Report(h.jni_.Bytes(buffer) == std::vector<uint8_t>(16, 0x11),
-           "calls on invalid handles leave the array alone", "array changed");
-}
-
-void CheckBarePty(Harness& h) {
-    // Without modem lines Wine refuses EscapeCommFunction with ERROR_NOT_SUPPORTED (50); the open
-    // stops there and leaves nothing held.
-    if (!h.SetFarEnd("!")) return;
-    for (const char* name : {"COM5:", "\\\\.\\COM5"}) {
-        h.Call(std::string("bare pty: PortOpen ") + name + " fails at SETDTR",
-               [&] { return h.Open(name); }, -1, "EscapeCommFunction SETDTR error 50 on port");
-    }
-    h.SetFarEnd("");
-}
-
-void CheckSerialLines(Harness& h, jint port) {
-    const Natives& n = h.n_;
-    JNIEnv* env = h.env_;
-
-    // The far end's lines, one at a time, so a swapped bit shows.
-    struct Far {
-        const char* letters;
-        int cts, dsr, ri, cd;
-    };
-    for (const Far& f : {Far{"", 0, 0, 0, 0}, Far{"C", 1, 0, 0, 0}, Far{"S", 0, 1, 0, 0},
-                         Far{"R", 0, 0, 1, 0}, Far{"D", 0, 0, 0, 1}, Far{"CSRD", 1, 1, 1, 1}}) {
-        if (!h.SetFarEnd(f.letters)) continue;
-        std::string t = std::string("far end '") + f.letters + "': ";
-        h.Call(t + "PortIsCTS", [&] { return n.PortIsCTS(env, nullptr, port); }, f.cts, nullptr);
-        h.Call(t + "PortIsDSR", [&] { return n.PortIsDSR(env, nullptr, port); }, f.dsr, nullptr);
-        h.Call(t + "PortIsRI", [&] { return n.PortIsRI(env, nullptr, port); }, f.ri, nullptr);
-        h.Call(t + "PortIsCD", [&] { return n.PortIsCD(env, nullptr, port); }, f.cd, nullptr);
-    }
-    h.SetFarEnd("");
-
-    h.Call("PortSetRTS off", [&] { return n.PortSetRTS(env, nullptr, port, 0); }, 0, nullptr);
-    h.ExpectDriven("RTS off, DTR still on", "DTR");
-    h.Call("PortSetRTS on", [&] { return n.PortSetRTS(env, nullptr, port, 1); }, 0, nullptr);
-    h.ExpectDriven("RTS back on", "DTR RTS");
-    h.Call("PortSetDTR with 2 (only 1 means on)",
-           [&] { return n.PortSetDTR(env, nullptr, port, 2); }, 0, nullptr);
-    h.ExpectDriven("DTR off", "RTS");
-    h.Call("PortSetDTR on", [&] { return n.PortSetDTR(env, nullptr, port, 1); }, 0, nullptr);
-    h.ExpectDriven("DTR back on", "DTR RTS");
-    h.Call("PortIsDTR on an open port", [&] { return n.PortIsDTR(env, nullptr, port); }, 1,
-           nullptr);
-    h.Call("PortIsRTS on an open port", [&] { return n.PortIsRTS(env, nullptr, port); }, 1,
-           nullptr);
-
-    h.Call("PortSetHWFlowControl off",
-           [&] { return n.PortSetHWFlowControl(env, nullptr, port, 0); }, 0, nullptr);
-    h.ExpectDriven("flow control off drops RTS", "DTR");
-    ExpectCtsFlow("flow control off: no CTS output flow", false);
-    // Wine leaves RTS alone while CTS flow control is on, so only the flow setting shows here.
-    h.Call("PortSetHWFlowControl on",
-           [&] { return n.PortSetHWFlowControl(env, nullptr, port, 1); }, 0, nullptr);
-    ExpectCtsFlow("flow control on: CTS output flow", true);
-    h.Call("PortSetHWFlowControl off again",
-           [&] { return n.PortSetHWFlowControl(env, nullptr, port, 0); }, 0, nullptr);
-    ExpectCtsFlow("flow control off again: no CTS output flow", false);
-    h.ExpectDriven("flow control off again drops RTS", "DTR");
-    h.Call("PortSetRTS on after flow control", [&] { return n.PortSetRTS(env, nullptr, port, 1); },
-           0, nullptr);
-    h.ExpectDriven("RTS on after flow control", "DTR RTS");
-
-    // The same calls on a port that has lost its modem lines: Wine's ERROR_NOT_SUPPORTED (50,
-    // hex 32) in the library's "%0x04" style.
-    if (h.SetFarEnd("!")) {
-        h.Call("modem query on a bare pty", [&] { return n.PortIsCTS(env, nullptr, port); }, 0,
-               "GetCommModemStatus: GetLastError = 3204\n");
-        h.Call("PortSetRTS on a bare pty", [&] { return n.PortSetRTS(env, nullptr, port, 1); }, -1,
-               "EscapeCommFunction: GetLastError = 3204\n");
-        h.SetFarEnd("");
-    }
-}
-
-void CheckSerialData(Harness& h, jint port) {
-    const Natives& n = h.n_;
-    JNIEnv* env = h.env_;
-
-    h.RoundTrip("text", port, {'h', 'e', 'l', 'l', 'o'});
-    h.RoundTrip("binary", port, {0x00, 0xFF, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0x80});
-
-    jbyteArray buffer = h.jni_.NewByteArray(8, 0x55);
-    h.Call("PortRead with nothing waiting returns 0",
-           [&] { return n.PortRead(env, nullptr, port, buffer, 4); }, 0, nullptr);
-
-    // A read asking for more than has come returns what there is.
-    jbyteArray three = h.jni_.NewByteArray(std::vector<uint8_t>{1, 2, 3});
-    h.Call("PortWrite of 3 bytes", [&] { return n.PortWrite(env, nullptr, port, three, 3); }, 0,
-           nullptr);
-    long waiting = h.WaitForReadCount(port, 3);
-    Report(waiting == 3, "3 answer bytes waiting", "count " + std::to_string(waiting));
-    h.Call("PortRead of 8 with 3 waiting returns 3",
-           [&] { return n.PortRead(env, nullptr, port, buffer, 8); }, 3, nullptr);
-    Report(h.jni_.Bytes(buffer) ==
-               std::vector<uint8_t>{0xFE, 0xFD, 0xFC, 0x55, 0x55, 0x55, 0x55, 0x55},
-           "short read fills only the bytes that came", Harness::Hex(h.jni_.Bytes(buffer)));
-
-    h.Call("PortRead count 0", [&] { return n.PortRead(env, nullptr, port, buffer, 0); }, -1,
-           "Invalid read count");
-    h.Call("PortWrite count -1", [&] { return n.PortWrite(env, nullptr, port, buffer, -1); }, -1,
-           "Invalid write count");
-
-    // Purge: only the value 1 selects a queue.
-    jbyteArray four = h.jni_.NewByteArray(std::vector<uint8_t>{9, 8, 7, 6});
-    h.Call("PortWrite of 4 bytes", [&] { return n.PortWrite(env, nullptr, port, four, 4); }, 0,
-           nullptr);
-    waiting = h.WaitForReadCount(port, 4);
-    Report(waiting == 4, "4 answer bytes waiting", "count " + std::to_string(waiting));
-    h.Call("PortPurge with flags 2, 2 purges nothing",
-           [&] { return n.PortPurge(env, nullptr, port, 2, 2); }, 0, nullptr);
-    h.Call("receive queue kept", [&] { return n.PortGetReadCount(env, nullptr, port); }, 4,
-           nullptr);
-    h.Call("PortPurge transmit only", [&] { return n.PortPurge(env, nullptr, port, 1, 0); }, 0,
-           nullptr);
-    h.Call("receive queue kept by a transmit purge",
-           [&] { return n.PortGetReadCount(env, nullptr, port); }, 4, nullptr);
-    h.Call("PortPurge receive", [&] { return n.PortPurge(env, nullptr, port, 0, 1); }, 0, nullptr);
-    h.Call("receive queue empty after purge",
-           [&] { return n.PortGetReadCount(env, nullptr, port); }, 0, nullptr);
-    h.Call("PortPurge both", [&] { return n.PortPurge(env, nullptr, port, 1, 1); }, 0, nullptr);
-
-    h.RoundTrip("after purge", port, {'o', 'k'});
-}
-
-void CheckSerialParams(Harness& h, jint port) {
-    const Natives& n = h.n_;
-    JNIEnv* env = h.env_;
-    ExpectLineSettings("open leaves 9600 baud, one stop bit", 9600, ONESTOPBIT);
-    h.Call("PortSetParams 19200 7 data, 2 stop, even",
-           [&] { return n.PortSetParams(env, nullptr, port, 19200, 7, 2, 2, 0); }, 0, nullptr);
-    ExpectLineSettings("port runs 19200 baud, two stop bits", 19200, TWOSTOPBITS);
-    h.Call("PortSetParams 14400 refused",
-           [&] { return n.PortSetParams(env, nullptr, port, 14400, 8, 1, 0, 0); }, -1,
-           "SetPortParams: Invalid baud rate");
-    h.Call("PortSetParams 1.5 stop bits (code 3) refused",
-           [&] { return n.PortSetParams(env, nullptr, port, 9600, 8, 3, 0, 0); }, -1,
-           "SetPortParams: Invalid stopbits");
-    h.Call("PortSetParams parity 3 refused",
-           [&] { return n.PortSetParams(env, nullptr, port, 9600, 8, 1, 3, 0); }, -1,
-           "SetPortParams: Invalid parity");
-    ExpectLineSettings("refused settings change nothing", 19200, TWOSTOPBITS);
-    h.Call("PortSetParams 115200 8 data, 1 stop, odd",
-           [&] { return n.PortSetParams(env, nullptr, port, 115200, 8, 1, 1, 0); }, 0, nullptr);
-    ExpectLineSettings("port runs 115200 baud, one stop bit", 115200, ONESTOPBIT);
-    h.Call("PortSetParams back to 9600 8N1",
-           [&] { return n.PortSetParams(env, nullptr, port, 9600, 8, 1, 0, 0); }, 0, nullptr);
-    ExpectLineSettings("port runs 9600 baud again", 9600, ONESTOPBIT);
-}
-
-void CheckSerial(Harness& h) {
-    const Natives& n = h.n_;
-    JNIEnv* env = h.env_;
-
-    CheckBarePty(h);
-
-    h.ForgetDrivenLines();
-    jint port = -1;
-    // The failed opens above gave their slots back, so the first open gets handle 1.
-    h.Call("PortOpen COM5: with modem lines", [&] { return port = h.Open("COM5:"); }, 1, nullptr);
-    if (port < 1) return;
-    h.ExpectDriven("open raises DTR and RTS", "DTR RTS");
-
-    CheckSerialParams(h, port);
-    CheckSerialData(h, port);
-    CheckSerialLines(h, port);
-
-    // Wine does not enforce exclusive opens of COM ports, so a second open may succeed there;
-    // either way it must answer cleanly.
-    jint second = h.Open("\\\\.\\COM5");
-    if (second == -1) {
-        Report(h.jni_.PendingMessage() == "CreateFile error 5 on port",
-               "second open of an open port is refused as access denied",
-               "message \"" + Printable(h.jni_.PendingMessage()) + "\"");
-    } else {
-        Report(second == 2, "second open (allowed by Wine) gets the next handle",
-               "handle " + std::to_string(second));
-        h.Call("close of the second open",
-               [&] { return n.PortClose(env, nullptr, second); }, 0, nullptr);
-    }
-
-    h.Call("PortClose", [&] { return n.PortClose(env, nullptr, port); }, 0, nullptr);
-    h.Call("PortClose again", [&] { return n.PortClose(env, nullptr, port); }, -1, nullptr);
-    h.Call("PortIsCTS on the closed handle", [&] { return n.PortIsCTS(env, nullptr, port); },
-           0xFF, nullptr);
-    h.Call("PortGetReadCount on the closed handle",
-           [&] { return n.PortGetReadCount(env, nullptr, port); }, -1, nullptr);
-
-    // The other spellings of the same port: the NT device name, and the POSIX name that maps
-    // to COM5:.
-    for (const char* name : {"\\\\.\\COM5", "/dev/ttyS6"}) {
-        std::string t = name;
-        jint p = -1;
-        h.Call("PortOpen " + t, [&] { return p = h.Open(name); }, 1, nullptr);
-        if (p < 1) continue;
-        h.RoundTrip(t, p, {'C', 'O', 'M', '5'});
-        h.Call("PortClose " + t, [&] { return n.PortClose(env, nullptr, p); }, 0, nullptr);
-    }
-
-    h.Call("PortOpen of a port that does not exist", [&] { return h.Open("\\\\.\\COM250"); }, -1,
-           "CreateFile error 2 on port");
-}
-
-void CheckHid(Harness& h) {
-    h.Call("PortOpen USBHID/x", [&] { return h.Open("USBHID/x"); }, -1,
-           "HID devices are not supported yet");
-}
-
-std::vector<std::vector<uint8_t>> ParseMacs(const std::string& list) {
-    std::vector<std::vector<uint8_t>> macs;
-    if (list == "none") return macs;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        std::string one = list.substr(start, end - start);
-        unsigned b[6];
-        if (sscanf(one.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) ==
-            6) {
-            macs.push_back(std::vector<uint8_t>(b, b + 6));
-        }
-        start = end + 1;
-    }
-    return macs;
-}
-
-void CheckMacAddress(Harness& h, const std::string& macList) {
-    const Natives& n = h.n_;
-    JNIEnv* env = h.env_;
-    std::vector<std::vector<uint8_t>> macs = ParseMacs(macList);
-    jbyteArray address = h.jni_.NewByteArray(8, 0xAA);
-    if (macs.empty()) {
-        // No adapter with an address: Wine lists no LANA.
-        h.Call("GetMACAddress without adapters",
-               [&] { return n.GetMACAddress(env, nullptr, address); }, -1,
-               "Netbios ncb_retcode:  = 004\n");
-    } else {
-        h.Call("GetMACAddress", [&] { return n.GetMACAddress(env, nullptr, address); }, 6,
-               nullptr);
-        std::vector<uint8_t> got = h.jni_.Bytes(address);
-        std::vector<uint8_t> first6(got.begin(), got.begin() + 6);
-        bool known = false;
-        for (const auto& m : macs) known |= (m == first6);
-        Report(known, "GetMACAddress answers the host adapter's address",
-               Harness::Hex(first6) + " is not among " + macList);
-        Report(got[6] == 0xAA && got[7] == 0xAA, "GetMACAddress writes six bytes only",
-               Harness::Hex(got));
-    }
-    jbyteArray shortArray = h.jni_.NewByteArray(4, 0xAA);
-    h.Call("GetMACAddress into 4 bytes",
-           [&] { return n.GetMACAddress(env, nullptr, shortArray); }, -1,
-           "GetMACAddress: the address array must hold at least 6 bytes");
-    Report(h.jni_.Bytes(shortArray) == std::vector<uint8_t>(4, 0xAA),
-           "a short array is left alone", Harness::Hex(h.jni_.Bytes(shortArray)));
 }
 
 }  // namespace
@@ -643,8 +453,7 @@ int main(int argc, char** argv) {
     }
     const char* dllPath = argv[1];
 
-    Section("load");
-    printf("harness: loading\n");
+    printf("# load\nharness: loading\n");
     fflush(stdout);
     HMODULE dll = LoadLibraryA(dllPath);
     printf("harness: loaded\n");
@@ -653,38 +462,31 @@ int main(int argc, char** argv) {
                 "error " + std::to_string(GetLastError()))) {
         return 1;
     }
-    // A second load only counts a reference: no second load line.
-    HMODULE again = LoadLibraryA(dllPath);
-    Report(again == dll, "a second LoadLibrary gives the same module", "a different module");
+    // A second load only counts a reference: the run script sees no second load line.
+    Report(LoadLibraryA(dllPath) == dll, "a second LoadLibrary gives the same module",
+           "a different module");
 
-    Natives natives;
-    memset(&natives, 0, sizeof natives);
-    bool resolved = ResolveExports(dll, &natives);
-    if (!resolved) {
-        printf("harness: %d checks, %d failed\n", g_checks, g_failures);
-        return 1;
-    }
-    CheckExportShape(dll, natives);
+    Natives natives = {};
+    if (!ResolveExports(dll, &natives)) return Summary();
 
     FakeJni jni;
-    Harness h(natives, jni, argv[2], argv[3]);
+    Harness h{natives, jni, jni.env(), argv[2], argv[3]};
 
-    Section("invalid handles");
-    CheckInvalidHandles(h);
-    Section("HID");
-    CheckHid(h);
-    Section("serial");
-    CheckSerial(h);
-    Section("adapter address");
-    CheckMacAddress(h, argv[4]);
+    printf("# handles, HID\n");
+    // 0 is the reserved slot, 3 is in range but never opened.
+    for (jint handle : {0, 3, -1}) h.CheckNotOpen(handle);
+    h.Call("PortOpen USBHID/x", -1, "HID devices are not supported yet",
+           [&] { return h.Open("USBHID/x"); });
+    printf("# serial\n");
+    h.CheckSerial();
+    printf("# adapter address\n");
+    h.CheckMacAddress(argv[4]);
 
-    Section("JNI resources");
+    printf("# JNI resources\n");
     Report(jni.OutstandingStrings() == 0, "every port name given back",
            std::to_string(jni.OutstandingStrings()) + " outstanding");
     Report(jni.OutstandingElements() == 0, "every array's elements given back",
            std::to_string(jni.OutstandingElements()) + " outstanding");
 
-    printf("harness: %d checks, %d failed\n", g_checks, g_failures);
-    fflush(stdout);
-    return g_failures == 0 ? 0 : 1;
+    return Summary();
 }
