@@ -14,15 +14,16 @@ build=$(cd "$build" 2>/dev/null && pwd) || { echo "run_bench: no build directory
 lib=${CALDRIX_LIBRARY:-$build/libcaldrix.so}
 peer=$build/bench/echo_peer
 cbench=$build/bench/roundtrip_c
+nbench=$build/bench/roundtrip_native
 classes=$build/bench/classes
 java=${CALDRIX_JAVA:-${JAVA_HOME:+$JAVA_HOME/bin/}java}
 iterations=${ITERATIONS:-5000}
 warmup=${WARMUP:-2000}
 rounds=${ROUNDS:-3}
 
-for f in "$lib" "$peer" "$cbench" "$classes/RoundTrip.class"; do
+for f in "$lib" "$peer" "$cbench" "$nbench" "$classes/RoundTrip.class"; do
     if [ ! -e "$f" ]; then
-        echo "run_bench: $f is missing; build the targets caldrix, echo_peer, roundtrip_c and caldrix_bench" >&2
+        echo "run_bench: $f is missing; build the targets caldrix, echo_peer, roundtrip_c, roundtrip_native and caldrix_bench" >&2
         exit 2
     fi
 done
@@ -58,6 +59,7 @@ fi
 echo "caldrix round trips on $port: $rounds rounds of $iterations timed after $warmup warm-up"
 : >"$work/jvm.out"
 : >"$work/c.out"
+: >"$work/native.out"
 r=0
 while [ $r -lt "$rounds" ]; do
     # The library prints its load line on stdout; only the result lines are kept.
@@ -66,6 +68,9 @@ while [ $r -lt "$rounds" ]; do
     grep '^jvm ' "$work/run.out" >>"$work/jvm.out"
     "$cbench" "$port" "$iterations" "$warmup" >>"$work/c.out" \
         || { echo "run_bench: the C run failed" >&2; exit 1; }
+    "$nbench" "$port" "$iterations" "$warmup" 2>&1 >"$work/run.out" | grep -v 'on_library_load' >&2
+    grep '^native ' "$work/run.out" >>"$work/native.out" \
+        || { echo "run_bench: the native run failed" >&2; exit 1; }
     r=$((r + 1))
 done
 
@@ -81,16 +86,17 @@ awk '
     }
     $1 == "jvm" { jvm[$2] = jvm[$2] " " $3 }
     $1 == "c"   { c[$2] = c[$2] " " $3 }
+    $1 == "native" { nat[$2] = nat[$2] " " $3 }
     END {
-        printf "%8s %14s %14s %10s\n", "bytes", "JVM median us", "C median us", "JVM/C"
+        printf "%8s %14s %14s %14s %10s %10s\n", "bytes", "JVM median us", "native us", "C median us", "JVM/C", "native/C"
         n = split("1 64", sizes, " ")
         bad = 0
         for (i = 1; i <= n; i++) {
             s = sizes[i]
-            if (!(s in jvm) || !(s in c)) { bad = 1; continue }
-            j = median(jvm[s]); k = median(c[s])
+            if (!(s in jvm) || !(s in c) || !(s in nat)) { bad = 1; continue }
+            j = median(jvm[s]); k = median(c[s]); m = median(nat[s])
             if (k <= 0) { bad = 1; continue }
-            printf "%8s %14.2f %14.2f %10.2f\n", s, j, k, j / k
+            printf "%8s %14.2f %14.2f %14.2f %10.2f %10.2f\n", s, j, m, k, j / k, m / k
         }
         exit bad
-    }' "$work/jvm.out" "$work/c.out"
+    }' "$work/jvm.out" "$work/c.out" "$work/native.out"
