@@ -51,3 +51,6 @@ private:
 inline bool ArrayHolds(JNIEnv* env, jbyteArray array, jint count) {
     return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
 }
+
+// Booleans from Java count as true only when their low byte is 1.
+inline bool JniTrue(jboolean b) { return (b & 0xFF) == JNI_TRUE; }

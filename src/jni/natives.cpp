@@ -6,6 +6,7 @@
 #include "../host/mac_address.h"
 #include "../ports/port_table.h"
 #include "../serial/serial.h"
+#include "holders.h"
 #include "natives.h"
 
 namespace {
@@ -27,9 +28,6 @@ public:
 private:
     PortSlot* slot_;
 };
-
-// Booleans from Java count as true only when their low byte is 1.
-bool IsTrue(jboolean b) { return (b & 0xFF) == JNI_TRUE; }
 
 const jboolean kInvalidHandleLine = 0xFF;
 
@@ -150,14 +148,14 @@ JNIEXPORT jint JNICALL CALDRIX(PortSetRTS)(JNIEnv* env, jclass, jint handle, jbo
     SlotRef ref(handle);
     if (ref.get() == nullptr) return -1;
     if (!ref.serial()) return 0;
-    return SerialEscapeFunction(env, ref.dev()->hDevice, IsTrue(on) ? SETRTS : CLRRTS);
+    return SerialEscapeFunction(env, ref.dev()->hDevice, JniTrue(on) ? SETRTS : CLRRTS);
 }
 
 JNIEXPORT jint JNICALL CALDRIX(PortSetDTR)(JNIEnv* env, jclass, jint handle, jboolean on) {
     SlotRef ref(handle);
     if (ref.get() == nullptr) return -1;
     if (!ref.serial()) return 0;
-    return SerialEscapeFunction(env, ref.dev()->hDevice, IsTrue(on) ? SETDTR : CLRDTR);
+    return SerialEscapeFunction(env, ref.dev()->hDevice, JniTrue(on) ? SETDTR : CLRDTR);
 }
 
 JNIEXPORT jint JNICALL CALDRIX(PortSetHWFlowControl)(JNIEnv* env, jclass, jint handle,

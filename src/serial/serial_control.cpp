@@ -1,6 +1,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "../jni/holders.h"
 #include "../jni/raise.h"
 #include "serial.h"
 
@@ -19,8 +20,6 @@ void RaiseWithHexCode(JNIEnv* env, const char* format) {
     snprintf(message, sizeof message, format, static_cast<unsigned>(GetLastError()));
     raiseIOException(env, message);
 }
-
-bool IsTrue(jboolean b) { return (b & 0xFF) == JNI_TRUE; }
 
 bool ValidBaud(jint baud) {
     switch (baud) {
@@ -79,8 +78,8 @@ int32_t SetPortParams(JNIEnv* env, USBDev* dev, jint baud, jint dataBits, jint s
 
 int32_t SerialPortPurge(JNIEnv* env, USBDev* dev, jboolean purgeTx, jboolean purgeRx) {
     DWORD flags = 0;
-    if (IsTrue(purgeTx)) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
-    if (IsTrue(purgeRx)) flags |= PURGE_RXABORT | PURGE_RXCLEAR;
+    if (JniTrue(purgeTx)) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
+    if (JniTrue(purgeRx)) flags |= PURGE_RXABORT | PURGE_RXCLEAR;
     if (!PurgeComm(dev->hDevice, flags)) {
         RaiseWithHexCode(env, "PurgeComm: GetLastError = %0x04\n");
         return -1;
@@ -103,7 +102,7 @@ int32_t SerialSetHWFlowControl(JNIEnv* env, USBDev* dev, jboolean on) {
     DCB dcb;
     memset(&dcb, 0, sizeof dcb);
     if (!GetCommState(dev->hDevice, &dcb)) return RaiseWithCode(env, "GetCommState error %d on port");
-    if (IsTrue(on)) {
+    if (JniTrue(on)) {
         // Output waits for CTS; RTS is held on rather than handshaken, so input is never
         // throttled.
         dcb.fOutxCtsFlow = 1;

@@ -13,10 +13,10 @@
 #include "platform/posix/provider.h"
 #include "platform/posix/sim_provider.h"
 #include "platform/win32.h"
+#include "unit_support.h"
 
 namespace {
 
-namespace sim = caldrix_sim;
 using caldrix_posix::Device;
 using caldrix_posix::DeviceProvider;
 using caldrix_posix::OpenResult;
@@ -46,17 +46,7 @@ DWORD OpenError(const char* name) {
     return error;
 }
 
-class SimFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sim::Install();
-        sim::Reset();
-    }
-    void TearDown() override {
-        sim::Reset();
-        sim::Uninstall();
-    }
-};
+class SimFiles : public SimulatedPlatformTest {};
 
 // ---- failure injection, as the library tests use it --------------------------------------------
 

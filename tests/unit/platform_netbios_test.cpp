@@ -15,10 +15,10 @@
 #include "platform/posix/provider.h"
 #include "platform/posix/sim_provider.h"
 #include "platform/win32.h"
+#include "unit_support.h"
 
 namespace {
 
-namespace sim = caldrix_sim;
 using caldrix_posix::Adapter;
 using Bytes = std::vector<uint8_t>;
 
@@ -51,17 +51,7 @@ struct StatusBuffer {
     NAME_BUFFER names[30];
 };
 
-class SimNetbios : public ::testing::Test {
-protected:
-    void SetUp() override {
-        sim::Install();
-        sim::Reset();
-    }
-    void TearDown() override {
-        sim::Reset();
-        sim::Uninstall();
-    }
-};
+class SimNetbios : public SimulatedPlatformTest {};
 
 TEST_F(SimNetbios, EnumerationListsOneLanaPerAdapterIfTheBufferHoldsThem) {
     sim::SetAdapters({MakeAdapter(1), MakeAdapter(2), MakeAdapter(3)});

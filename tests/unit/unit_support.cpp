@@ -29,8 +29,7 @@ uint32_t DcbFlags(const DCB& dcb) {
 
 void LibraryTest::SetUp() {
     LoadLibraryOnce();
-    sim::Install();
-    sim::Reset();
+    SimulatedPlatformTest::SetUp();
     ResetPortTable();
 }
 
@@ -38,8 +37,7 @@ void LibraryTest::TearDown() {
     ResetPortTable();
     EXPECT_EQ(jni.OutstandingStrings(), 0) << "string characters not given back";
     EXPECT_EQ(jni.OutstandingElements(), 0) << "array elements not given back";
-    sim::Reset();
-    sim::Uninstall();
+    SimulatedPlatformTest::TearDown();
 }
 
 jint LibraryTest::OpenSerial(const std::string& name, sim::SerialDevice** device) {

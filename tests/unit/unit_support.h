@@ -24,7 +24,20 @@ void ResetPortTable();
 // The 32-bit flags word of a DCB: the bit fields after BaudRate.
 uint32_t DcbFlags(const DCB& dcb);
 
-class LibraryTest : public ::testing::Test {
+// The simulated provider in front of the host's devices, with nothing scripted yet.
+class SimulatedPlatformTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::Install();
+        sim::Reset();
+    }
+    void TearDown() override {
+        sim::Reset();
+        sim::Uninstall();
+    }
+};
+
+class LibraryTest : public SimulatedPlatformTest {
 protected:
     void SetUp() override;
     void TearDown() override;

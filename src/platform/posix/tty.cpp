@@ -404,6 +404,8 @@ private:
 
     enum class Wait { Ready, TimedOut, Closed, Failed };
     Wait WaitFor(short events, int64_t deadline, int* err);
+    bool AwaitReady(short events, int64_t deadline, size_t moved, DWORD* count, DWORD* error,
+                    BOOL* result);
     void UpdateLineErrors();
     bool AbortedByLineError();
     BOOL ModemBits(bool set, int bits, DWORD* error);
@@ -455,6 +457,32 @@ TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, int* err) {
         // Readiness, a hang-up or an error: the next read or write tells which.
         return Wait::Ready;
     }
+}
+
+// Waits until a read or write can go on. False when the call ends here instead: a time-out is
+// success with the bytes moved so far; a close, a line error or a failed wait ends it with an
+// error. *result is then the call's answer and *count the bytes moved.
+bool TtyDevice::AwaitReady(short events, int64_t deadline, size_t moved, DWORD* count,
+                           DWORD* error, BOOL* result) {
+    int err = 0;
+    DWORD code = ERROR_OPERATION_ABORTED;
+    switch (WaitFor(events, deadline, &err)) {
+        case Wait::Ready:
+            if (!AbortedByLineError()) return true;
+            break;
+        case Wait::TimedOut:
+            *count = static_cast<DWORD>(moved);
+            *result = TRUE;
+            return false;
+        case Wait::Closed:
+            break;
+        case Wait::Failed:
+            code = IoError(err);
+            break;
+    }
+    *count = static_cast<DWORD>(moved);
+    *result = Fail(error, code);
+    return false;
 }
 
 void TtyDevice::UpdateLineErrors() {
@@ -521,23 +549,9 @@ BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
                 started = true;
                 if (total) deadline = DeadlineIn(totalMs);
             }
-            int err = 0;
-            switch (WaitFor(POLLIN, Earlier(deadline, gapDeadline), &err)) {
-                case Wait::Ready:
-                    break;
-                case Wait::TimedOut:
-                    *got = static_cast<DWORD>(have);
-                    return TRUE;
-                case Wait::Closed:
-                    *got = static_cast<DWORD>(have);
-                    return Fail(error, ERROR_OPERATION_ABORTED);
-                case Wait::Failed:
-                    *got = static_cast<DWORD>(have);
-                    return Fail(error, IoError(err));
-            }
-            if (AbortedByLineError()) {
-                *got = static_cast<DWORD>(have);
-                return Fail(error, ERROR_OPERATION_ABORTED);
+            BOOL result;
+            if (!AwaitReady(POLLIN, Earlier(deadline, gapDeadline), have, got, error, &result)) {
+                return result;
             }
         }
         const bool tried = readNow && firstTry;
@@ -617,24 +631,8 @@ BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
             started = true;
             if (total) deadline = DeadlineIn(static_cast<uint64_t>(wm) * n + wc);
         }
-        int err = 0;
-        switch (WaitFor(POLLOUT, deadline, &err)) {
-            case Wait::Ready:
-                break;
-            case Wait::TimedOut:
-                *done = static_cast<DWORD>(sent);
-                return TRUE;
-            case Wait::Closed:
-                *done = static_cast<DWORD>(sent);
-                return Fail(error, ERROR_OPERATION_ABORTED);
-            case Wait::Failed:
-                *done = static_cast<DWORD>(sent);
-                return Fail(error, IoError(err));
-        }
-        if (AbortedByLineError()) {
-            *done = static_cast<DWORD>(sent);
-            return Fail(error, ERROR_OPERATION_ABORTED);
-        }
+        BOOL result;
+        if (!AwaitReady(POLLOUT, deadline, sent, done, error, &result)) return result;
     }
 }
 
