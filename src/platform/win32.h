@@ -15,3 +15,12 @@
 #else
 #include "posix/win32_posix.h"
 #endif
+
+// Whether COM names are the platform's device namespace. On Windows they are, and the serial
+// backend maps the POSIX-style names of its table onto them; elsewhere a device path names the
+// device itself and is opened as given.
+#ifdef _WIN32
+constexpr bool kComNamesAreDevices = true;
+#else
+constexpr bool kComNamesAreDevices = false;
+#endif

@@ -162,6 +162,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
+// Cancels the I/O in progress on a file handle: the calls inside its device return with
+// ERROR_OPERATION_ABORTED. FALSE with ERROR_NOT_FOUND when nothing was in progress.
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 
 // ---- communications ----------------------------------------------------------------------------
 typedef struct _DCB {
@@ -344,3 +347,6 @@ typedef struct _NAME_BUFFER {
 } NAME_BUFFER, *PNAME_BUFFER;
 
 UCHAR Netbios(PNCB ncb);
+
+// ---- SetupAPI, HID class library ---------------------------------------------------------------
+#include "win32_hid.h"
