@@ -29,6 +29,28 @@ BOOL Device::ClearCommError(DWORD*, COMSTAT*, DWORD* error) { return Refuse(erro
 BOOL Device::GetCommModemStatus(DWORD*, DWORD* error) { return Refuse(error); }
 BOOL Device::EscapeCommFunction(DWORD, DWORD* error) { return Refuse(error); }
 BOOL Device::Close(DWORD*) { return TRUE; }
+void Device::Cancel(IoCompletion*) {}
+
+BOOL Device::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
+    DWORD got = 0, code = ERROR_SUCCESS;
+    const BOOL ok = Read(buf, n, &got, &code);
+    if (!ok && got == 0) {
+        if (error != nullptr) *error = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
+        return FALSE;
+    }
+    done->Complete(got, ok ? ERROR_SUCCESS : code);
+    return TRUE;
+}
+
+BOOL Device::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
+    DWORD put = 0, code = ERROR_SUCCESS;
+    if (!Write(buf, n, &put, &code)) {
+        if (error != nullptr) *error = code != 0 ? code : ERROR_GEN_FAILURE;
+        return FALSE;
+    }
+    done->Complete(put, ERROR_SUCCESS);
+    return TRUE;
+}
 
 // ---- providers ---------------------------------------------------------------------------------
 

@@ -11,6 +11,16 @@
 
 namespace caldrix_posix {
 
+// One overlapped transfer, owned by the handle layer (files.cpp). The device calls Complete
+// exactly once, from any thread, when the transfer ends (at once or later), with the bytes moved
+// and 0 or the Win32 error; it never touches the transfer's buffer after that.
+struct IoCompletion {
+    virtual void Complete(DWORD bytes, DWORD error) = 0;
+
+protected:
+    ~IoCompletion() = default;
+};
+
 // One open device behind a file handle. Every method follows the Win32 rule: TRUE on success,
 // FALSE with the error code in *error (the caller stores it as the thread's last error). The
 // defaults refuse what a device does not support, as Windows does for a non-comm handle.
@@ -27,12 +37,23 @@ struct Device {
     virtual BOOL ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error);
     virtual BOOL GetCommModemStatus(DWORD* status, DWORD* error);
     virtual BOOL EscapeCommFunction(DWORD func, DWORD* error);
-    // Called once by CloseHandle; the device is destroyed afterwards whatever it answers. It may
-    // run while a call from another thread is still inside the device (a read waiting for
-    // data): it must make that call return. The object outlives such a call; calls that had not
-    // reached the device yet are refused without it. Calls on a handle opened without
-    // FILE_FLAG_OVERLAPPED never overlap each other: they run one at a time, as on Windows.
+    // Called once by CloseHandle, after the handle layer has refused new calls, cancelled the
+    // ones in progress and waited for them to leave; the device is destroyed afterwards whatever
+    // it answers. The handle layer also runs the calls of a handle opened without
+    // FILE_FLAG_OVERLAPPED one at a time, as Windows does, so a device needs no lock for that.
     virtual BOOL Close(DWORD* error);
+
+    // Overlapped transfers, on handles opened with FILE_FLAG_OVERLAPPED. TRUE: the transfer has
+    // started and `done` will be completed once. FALSE with *error: refused at once, `done` is
+    // never called. The defaults run the synchronous call and complete at once.
+    virtual BOOL StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error);
+    virtual BOOL StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error);
+
+    // Ends transfers in progress: a wait inside Read or Write returns ERROR_OPERATION_ABORTED
+    // with what it had moved, and a pending overlapped transfer (`which`, or all when null)
+    // completes with ERROR_OPERATION_ABORTED. Calls that start afterwards are not affected. May be
+    // called from any thread, also while nothing is in progress.
+    virtual void Cancel(IoCompletion* which);
 };
 
 // One network adapter as NetBIOS sees it: its address, and the return codes its reset and
