@@ -50,8 +50,10 @@ unit-tsan:
 test-windows:
 	tests/wine/build_and_run.sh $(BUILD)
 
+# Round trips and per-call costs against baselines; BENCH=roundtrip, percall or syscalls runs
+# one part alone (see bench/run_bench.sh).
 bench: linux
-	bench/run_bench.sh $(BUILD)/linux
+	bench/run_bench.sh $(BUILD)/linux $(BENCH)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,102 +1,267 @@
 #!/bin/sh
-# Round-trip latency through caldrix from Java against the same exchange in plain C, on one
-# pseudo-terminal whose far end echoes. Prints the medians and the ratio JVM/C for 1 and 64
-# bytes. Usage: bench/run_bench.sh [BUILD_DIR]   (default: build)
-# ITERATIONS and WARMUP (environment) set the number of round trips per run, ROUNDS how many
-# times the JVM and the C runs alternate (the median of the runs' medians is reported, which
-# keeps a busy moment of the machine from deciding the result); CALDRIX_LIBRARY and CALDRIX_JAVA
-# may name the library and the java launcher.
+# caldrix benchmarks. Usage: bench/run_bench.sh [BUILD_DIR [PART]]   (default: build, all)
+#
+# PART roundtrip: round-trip latency through caldrix from Java against the same exchange in
+#   plain C, on one pseudo-terminal whose far end echoes. Prints the medians and the ratio JVM/C
+#   for 1 and 64 bytes. ITERATIONS and WARMUP set the number of round trips per run, ROUNDS how
+#   many times the JVM and the C runs alternate.
+# PART percall: nanoseconds per call of PortGetReadCount, PortIsCTS and PortWrite of 64 bytes
+#   through caldrix, beside a JNI library of the benchmark's own (plain_port.c) that makes the
+#   same system calls with nothing around them, in the same JVM, each on a pseudo-terminal whose
+#   far end is drained. ROUNDS sets the number of JVM runs; in each, every method is warmed up
+#   with PERCALL_WARMUP calls per side, then timed in PERCALL_BATCHES batches of PERCALL_CALLS
+#   calls, the two sides taking turns to go first. The table gives the median ns per call of
+#   each side and, as the ratio, the median of caldrix/baseline over batches that ran back to
+#   back (steadier on a busy machine than the ratio of the two medians). A ratio above 1.15 is
+#   flagged, not failed.
+# PART syscalls: the system calls of those methods on each side, from strace, and whether the
+#   baseline still makes the same ones as the library. Fails when they differ.
+# PART all: roundtrip, percall, then syscalls when strace is there.
+#
+# Every part reports the median of the runs' medians, which keeps a busy moment of the machine
+# from deciding the result. CALDRIX_LIBRARY and CALDRIX_JAVA may name the library and the java
+# launcher.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "run_bench: no build directory $1" >&2; exit 2; }
+build=$(cd "$build" 2>/dev/null && pwd) || { echo "run_bench: no build directory $build" >&2; exit 2; }
+part=${2:-all}
 lib=${CALDRIX_LIBRARY:-$build/libcaldrix.so}
-peer=$build/bench/echo_peer
-cbench=$build/bench/roundtrip_c
-nbench=$build/bench/roundtrip_native
 classes=$build/bench/classes
 java=${CALDRIX_JAVA:-${JAVA_HOME:+$JAVA_HOME/bin/}java}
-iterations=${ITERATIONS:-5000}
-warmup=${WARMUP:-2000}
 rounds=${ROUNDS:-3}
+limit=1.15
 
-for f in "$lib" "$peer" "$cbench" "$nbench" "$classes/RoundTrip.class"; do
-    if [ ! -e "$f" ]; then
-        echo "run_bench: $f is missing; build the targets caldrix, echo_peer, roundtrip_c, roundtrip_native and caldrix_bench" >&2
-        exit 2
-    fi
-done
+case $part in
+    all | roundtrip | percall | syscalls) ;;
+    *)
+        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|syscalls]]" >&2
+        exit 64
+        ;;
+esac
+
+need() {
+    for f in "$@"; do
+        if [ ! -e "$f" ]; then
+            echo "run_bench: $f is missing; build the targets caldrix, echo_peer, drain_peer, roundtrip_c, roundtrip_native, plain_port and caldrix_bench" >&2
+            exit 2
+        fi
+    done
+}
 
 work=$(mktemp -d)
 peerpid=
-cleanup() {
+stop_peer() {
     if [ -n "$peerpid" ] && kill -0 "$peerpid" 2>/dev/null; then
         kill "$peerpid" 2>/dev/null
         wait "$peerpid" 2>/dev/null
     fi
+    peerpid=
+}
+cleanup() {
+    stop_peer
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$peer" >"$work/peer.out" &
-peerpid=$!
-port=
-i=0
-while [ $i -lt 50 ]; do
-    port=$(head -n 1 "$work/peer.out" 2>/dev/null)
-    [ -n "$port" ] && break
-    kill -0 "$peerpid" 2>/dev/null || break
-    sleep 0.1
-    i=$((i + 1))
-done
-if [ -z "$port" ]; then
-    echo "run_bench: the echo peer did not start" >&2
+# start_peer PROGRAM LINES [ARGS...]: runs a far end and waits until it has printed LINES
+# terminal paths into $work/peer.out.
+start_peer() {
+    program=$1
+    lines=$2
+    shift 2
+    : >"$work/peer.out"
+    "$program" "$@" >"$work/peer.out" &
+    peerpid=$!
+    i=0
+    while [ $i -lt 50 ]; do
+        [ "$(wc -l <"$work/peer.out")" -ge "$lines" ] && return 0
+        kill -0 "$peerpid" 2>/dev/null || break
+        sleep 0.1
+        i=$((i + 1))
+    done
+    echo "run_bench: $(basename "$program") did not start" >&2
     exit 1
-fi
+}
 
-echo "caldrix round trips on $port: $rounds rounds of $iterations timed after $warmup warm-up"
-: >"$work/jvm.out"
-: >"$work/c.out"
-: >"$work/native.out"
-r=0
-while [ $r -lt "$rounds" ]; do
-    # The library prints its load line on stdout; only the result lines are kept.
-    "$java" -Dcaldrix.library="$lib" -cp "$classes" RoundTrip "$port" "$iterations" "$warmup" \
-        >"$work/run.out" || { cat "$work/run.out"; echo "run_bench: the JVM run failed" >&2; exit 1; }
-    grep '^jvm ' "$work/run.out" >>"$work/jvm.out"
-    "$cbench" "$port" "$iterations" "$warmup" >>"$work/c.out" \
-        || { echo "run_bench: the C run failed" >&2; exit 1; }
-    "$nbench" "$port" "$iterations" "$warmup" 2>&1 >"$work/run.out" | grep -v 'on_library_load' >&2
-    grep '^native ' "$work/run.out" >>"$work/native.out" \
-        || { echo "run_bench: the native run failed" >&2; exit 1; }
-    r=$((r + 1))
-done
+# medians: the median of the values that share the first two fields, one line per pair:
+# "<field1> <field2> <median>".
+medians() {
+    awk '
+        { key = $1 " " $2; v[key] = v[key] " " $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key } }
+        END {
+            for (k = 1; k <= n; k++) {
+                m = split(v[order[k]], x, " ")
+                for (i = 2; i <= m; i++) {
+                    t = x[i] + 0
+                    for (j = i - 1; j >= 1 && x[j] + 0 > t; j--) x[j + 1] = x[j]
+                    x[j + 1] = t
+                }
+                print order[k], (m % 2 ? x[(m + 1) / 2] : (x[m / 2] + x[m / 2 + 1]) / 2)
+            }
+        }'
+}
 
-awk '
-    function median(list,    v, n, i, j, t) {
-        n = split(list, v, " ")
-        for (i = 2; i <= n; i++) {
-            t = v[i] + 0
-            for (j = i - 1; j >= 1 && v[j] + 0 > t; j--) v[j + 1] = v[j]
-            v[j + 1] = t
+roundtrip() {
+    peer=$build/bench/echo_peer
+    cbench=$build/bench/roundtrip_c
+    nbench=$build/bench/roundtrip_native
+    iterations=${ITERATIONS:-5000}
+    warmup=${WARMUP:-2000}
+    need "$lib" "$peer" "$cbench" "$nbench" "$classes/RoundTrip.class"
+    start_peer "$peer" 1
+    port=$(head -n 1 "$work/peer.out")
+
+    echo "caldrix round trips on $port: $rounds rounds of $iterations timed after $warmup warm-up"
+    : >"$work/rt.out"
+    r=0
+    while [ $r -lt "$rounds" ]; do
+        # The library prints its load line on stdout; only the result lines are kept.
+        "$java" -Dcaldrix.library="$lib" -cp "$classes" RoundTrip "$port" "$iterations" "$warmup" \
+            >"$work/run.out" || { cat "$work/run.out"; echo "run_bench: the JVM run failed" >&2; exit 1; }
+        grep '^jvm ' "$work/run.out" >>"$work/rt.out"
+        "$cbench" "$port" "$iterations" "$warmup" >>"$work/rt.out" \
+            || { echo "run_bench: the C run failed" >&2; exit 1; }
+        "$nbench" "$port" "$iterations" "$warmup" 2>&1 >"$work/run.out" | grep -v 'on_library_load' >&2
+        grep '^native ' "$work/run.out" >>"$work/rt.out" \
+            || { echo "run_bench: the native run failed" >&2; exit 1; }
+        r=$((r + 1))
+    done
+    stop_peer
+
+    medians <"$work/rt.out" | awk '
+        { m[$1 " " $2] = $3 }
+        END {
+            printf "%8s %14s %14s %14s %10s %10s\n", "bytes", "JVM median us", "native us", "C median us", "JVM/C", "native/C"
+            n = split("1 64", sizes, " ")
+            bad = 0
+            for (i = 1; i <= n; i++) {
+                s = sizes[i]
+                if (!(("jvm " s) in m) || !(("c " s) in m) || !(("native " s) in m) || m["c " s] <= 0) { bad = 1; continue }
+                j = m["jvm " s]; k = m["c " s]; q = m["native " s]
+                printf "%8s %14.2f %14.2f %14.2f %10.2f %10.2f\n", s, j, q, k, j / k, q / k
+            }
+            exit bad
+        }'
+}
+
+percall() {
+    peer=$build/bench/drain_peer
+    plain=$build/bench/libplain_port.so
+    calls=${PERCALL_CALLS:-2000}
+    batches=${PERCALL_BATCHES:-41}
+    warmup=${PERCALL_WARMUP:-50000}
+    need "$lib" "$peer" "$plain" "$classes/PerCall.class"
+    start_peer "$peer" 2 -n 2
+    port=$(sed -n 1p "$work/peer.out")
+    plainport=$(sed -n 2p "$work/peer.out")
+
+    echo "caldrix per call on $port, baseline on $plainport: $rounds JVM runs, each $batches batches of $calls calls after $warmup warm-up"
+    : >"$work/pc.out"
+    r=0
+    while [ $r -lt "$rounds" ]; do
+        "$java" -Dcaldrix.library="$lib" -Dplainport.library="$plain" -cp "$classes" PerCall \
+            "$port" "$plainport" "$calls" "$batches" "$warmup" >"$work/run.out" \
+            || { cat "$work/run.out"; echo "run_bench: the per-call JVM run failed" >&2; exit 1; }
+        grep '^percall ' "$work/run.out" | cut -d' ' -f2- >>"$work/pc.out"
+        r=$((r + 1))
+    done
+    stop_peer
+
+    medians <"$work/pc.out" | awk -v limit="$limit" '
+        { m[$1 " " $2] = $3 }
+        END {
+            printf "%-18s %12s %12s %10s\n", "method", "caldrix ns", "baseline ns", "ratio"
+            n = split("PortGetReadCount PortIsCTS PortWrite", names, " ")
+            bad = 0
+            for (i = 1; i <= n; i++) {
+                c = m[names[i] " caldrix"]; b = m[names[i] " baseline"]; q = m[names[i] " ratio"]
+                if (c == "" || b == "" || q == "") { bad = 1; continue }
+                printf "%-18s %12.1f %12.1f %10.2f%s\n", names[i], c, b, q, (q > limit ? "  above " limit : "")
+            }
+            exit bad
+        }'
+}
+
+# What each method does at the system-call level on each side, from one traced JVM run that
+# marks the start of each method's calls with a line on stdout.
+syscalls() {
+    peer=$build/bench/drain_peer
+    plain=$build/bench/libplain_port.so
+    need "$lib" "$peer" "$plain" "$classes/PerCall.class"
+    if ! command -v strace >/dev/null 2>&1; then
+        echo "run_bench: strace is not installed; the system calls are not compared" >&2
+        return 2
+    fi
+    start_peer "$peer" 2 -n 2
+    port=$(sed -n 1p "$work/peer.out")
+    plainport=$(sed -n 2p "$work/peer.out")
+    traced="ioctl,read,write,poll,futex"
+    strace -f -qq -e trace=$traced -o "$work/strace.out" \
+        "$java" -Dcaldrix.library="$lib" -Dplainport.library="$plain" -cp "$classes" PerCall \
+        --trace "$port" "$plainport" >"$work/run.out" 2>&1 \
+        || { cat "$work/run.out"; echo "run_bench: the traced JVM run failed" >&2; return 1; }
+    stop_peer
+
+    echo "system calls per call (strace -f -e trace=$traced, the calling thread, 3 calls each):"
+    awk '
+        # The calling thread is the one that writes the marks.
+        $0 ~ /^[0-9]+ +write\(1, "mark / {
+            tid = $1
+            if (cur != "") calls[cur] = list
+            line = $0; sub(/^[^"]*"mark /, "", line); sub(/\\n".*/, "", line)
+            cur = line == "end" ? "" : line; list = ""
+            if (cur != "") order[++n] = cur
+            next
         }
-        return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
-    }
-    $1 == "jvm" { jvm[$2] = jvm[$2] " " $3 }
-    $1 == "c"   { c[$2] = c[$2] " " $3 }
-    $1 == "native" { nat[$2] = nat[$2] " " $3 }
-    END {
-        printf "%8s %14s %14s %14s %10s %10s\n", "bytes", "JVM median us", "native us", "C median us", "JVM/C", "native/C"
-        n = split("1 64", sizes, " ")
-        bad = 0
-        for (i = 1; i <= n; i++) {
-            s = sizes[i]
-            if (!(s in jvm) || !(s in c) || !(s in nat)) { bad = 1; continue }
-            j = median(jvm[s]); k = median(c[s]); m = median(nat[s])
-            if (k <= 0) { bad = 1; continue }
-            printf "%8s %14.2f %14.2f %14.2f %10.2f %10.2f\n", s, j, m, k, j / k, m / k
+        $1 != tid || cur == "" || $2 ~ /^<\.\.\./ { next }
+        {
+            # A call another thread interrupts is printed in two halves; the first names it.
+            line = $0; sub(/ <unfinished \.\.\.>.*/, "", line)
+            name = $2; sub(/\(.*/, "", name)
+            if (name == "ioctl" || name == "futex") { split(line, a, ", "); name = name " " a[2] }
+            else if (name == "write" || name == "read") { split(line, a, ", "); c = a[3]; sub(/\).*/, "", c); name = name " " c }
+            list = list (list == "" ? "" : ", ") name
         }
-        exit bad
-    }' "$work/jvm.out" "$work/c.out" "$work/native.out"
+        function per_call(l,    x, k, m, chunk, i) {
+            if (l == "") return "(none)"
+            k = split(l, x, ", ")
+            if (k % 3 == 0) {
+                m = k / 3; chunk = x[1]
+                for (i = 2; i <= m; i++) chunk = chunk ", " x[i]
+                if (l == chunk ", " chunk ", " chunk) return chunk
+            }
+            return l " (for all 3 calls)"
+        }
+        END {
+            bad = 0
+            for (i = 1; i <= n; i += 2) {
+                split(order[i], a, " ")
+                c = per_call(calls[a[1] " caldrix"]); b = per_call(calls[a[1] " baseline"])
+                same = c == b
+                if (!same) bad = 1
+                printf "%-18s caldrix:  %s\n%-18s baseline: %s  %s\n", a[1], c, "", b, same ? "(same)" : "(DIFFERENT)"
+            }
+            if (n == 0) { print "run_bench: the trace has no marks" > "/dev/stderr"; bad = 1 }
+            exit bad
+        }' "$work/strace.out"
+}
+
+status=0
+case $part in
+    roundtrip) roundtrip || status=1 ;;
+    percall) percall || status=1 ;;
+    syscalls) syscalls || status=1 ;;
+    all)
+        roundtrip || status=1
+        echo
+        percall || status=1
+        echo
+        # Not having strace is no failure of the benchmark.
+        syscalls
+        [ $? -eq 1 ] && status=1
+        ;;
+esac
+exit $status
