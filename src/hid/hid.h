@@ -7,6 +7,10 @@
 
 int32_t USBPortOpen(JNIEnv* env, PortSlot* slot);
 int32_t USBPortClose(JNIEnv* env, USBDev* dev);
+// The first step of a close, repeated until the calls inside the port have left: sets the stop
+// flag, signals the stop event and cancels the device's pending I/O, so that reads, writes and
+// their waits return at once.
+void USBPortInterrupt(USBDev* dev);
 int32_t USBPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
 int32_t USBPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
 int32_t USBPortPurge(JNIEnv* env, USBDev* dev, jboolean purgeTx, jboolean purgeRx);

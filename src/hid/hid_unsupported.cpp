@@ -35,3 +35,6 @@ int32_t USBPortGetReadCount(JNIEnv* env, USBDev*) {
     raiseIOException(env, kNotSupported);
     return -1;
 }
+
+// No HID port ever opens here, so there is nothing to interrupt.
+void USBPortInterrupt(USBDev*) {}

@@ -11,24 +11,6 @@
 
 namespace {
 
-// Holds a slot from look-up to return, so a concurrent close waits for this call to finish.
-class SlotRef {
-public:
-    explicit SlotRef(jint handle) : slot_(GetPortSlot(handle)) {}
-    ~SlotRef() {
-        if (slot_ != nullptr) ReleasePortSlot(slot_);
-    }
-    SlotRef(const SlotRef&) = delete;
-    SlotRef& operator=(const SlotRef&) = delete;
-
-    PortSlot* get() const { return slot_; }
-    bool serial() const { return slot_->kind == PORT_KIND_SERIAL; }
-    USBDev* dev() const { return &slot_->dev; }
-
-private:
-    PortSlot* slot_;
-};
-
 const jboolean kInvalidHandleLine = 0xFF;
 
 jboolean ModemBit(JNIEnv* env, jint handle, DWORD bit, jboolean hidAnswer) {
@@ -64,16 +46,14 @@ JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv* env, jclass, jstring name) {
 }
 
 JNIEXPORT jint JNICALL CALDRIX(PortClose)(JNIEnv* env, jclass, jint handle) {
-    PortSlot* slot = GetPortSlot(handle);
-    if (slot == nullptr) return -1;
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
     // A close already under way owns the slot; this one is a close of a closed handle.
-    if (!BeginClosePortSlot(slot)) {
-        ReleasePortSlot(slot);
+    if (!BeginClosePortSlot(ref.get(), ref.serial() ? SerialPortInterrupt : USBPortInterrupt)) {
         return -1;
     }
-    int32_t result = slot->kind == PORT_KIND_SERIAL ? SerialPortClose(env, &slot->dev)
-                                                     : USBPortClose(env, &slot->dev);
-    FreePortSlot(slot);
+    int32_t result = ref.serial() ? SerialPortClose(env, ref.dev()) : USBPortClose(env, ref.dev());
+    ref.Free();
     return result;
 }
 

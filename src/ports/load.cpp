@@ -10,8 +10,8 @@ void on_library_load(void) {
     }
     // Slot 0 is never handed out, so handles run from 1.
     PortTable[0].kind = PORT_KIND_SERIAL;
-    PortTableLock = CreateMutexA(nullptr, FALSE, nullptr);
     InitPortUse();
+    InitPacketPool();
     printf(" caldrix: on_library_load: \n");
     fflush(stdout);
 }

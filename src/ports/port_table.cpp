@@ -8,21 +8,17 @@
 
 PortSlot PortTable[PORT_TABLE_SIZE];
 OSVERSIONINFOA OsVersionInfo;
-HANDLE PortTableLock;
+CRITICAL_SECTION PortTableLock;
+SlotUse PortUse[PORT_TABLE_SIZE];
 
-// Who is using each slot. A slot is visible to look-ups only while open; a close hides it first
-// and then waits for the calls already inside to leave, so no call ever uses a freed slot.
-enum SlotState { SLOT_HIDDEN = 0, SLOT_OPEN = 1, SLOT_CLOSING = 2 };
-struct SlotUse {
-    int32_t state;
-    int32_t refs;
-    HANDLE hRefDropped;  // auto-reset; set when a reference goes while the slot is closing
-};
-static SlotUse PortUse[PORT_TABLE_SIZE];
+// While a close waits for the calls inside a port, it interrupts them again this often: a call
+// that started just after one interrupt is caught by the next.
+static const DWORD kCloseRetryMs = 10;
 
 void InitPortUse(void) {
+    InitializeCriticalSection(&PortTableLock);
     for (int i = 0; i < PORT_TABLE_SIZE; ++i) {
-        PortUse[i].state = SLOT_HIDDEN;
+        PortUse[i].state = SLOT_FREE;
         PortUse[i].refs = 0;
         if (PortUse[i].hRefDropped == nullptr) {
             PortUse[i].hRefDropped = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -30,9 +26,9 @@ void InitPortUse(void) {
     }
 }
 
-void LockPortTable(void) { WaitForSingleObject(PortTableLock, INFINITE); }
+void LockPortTable(void) { EnterCriticalSection(&PortTableLock); }
 
-void UnlockPortTable(void) { ReleaseMutex(PortTableLock); }
+void UnlockPortTable(void) { LeaveCriticalSection(&PortTableLock); }
 
 int32_t ClaimPortSlot(JNIEnv* env, jstring name, int32_t* handle) {
     if (name == nullptr) {
@@ -68,7 +64,7 @@ int32_t ClaimPortSlot(JNIEnv* env, jstring name, int32_t* handle) {
         UnlockPortTable();
         return result;
     }
-    PortUse[index].state = SLOT_HIDDEN;
+    PortUse[index].state = SLOT_OPENING;
     PortUse[index].refs = 0;
     *handle = index;
     UnlockPortTable();
@@ -93,15 +89,14 @@ PortSlot* GetPortSlot(int32_t handle) {
     return slot;
 }
 
+// No table lock: the count is atomic, and a close that misses the event looks again soon.
 void ReleasePortSlot(PortSlot* slot) {
     SlotUse* use = &PortUse[slot - PortTable];
-    LockPortTable();
-    if (use->refs > 0) use->refs--;
+    use->refs--;
     if (use->state == SLOT_CLOSING) SetEvent(use->hRefDropped);
-    UnlockPortTable();
 }
 
-bool BeginClosePortSlot(PortSlot* slot) {
+bool BeginClosePortSlot(PortSlot* slot, InterruptPort interrupt) {
     SlotUse* use = &PortUse[slot - PortTable];
     LockPortTable();
     if (use->state != SLOT_OPEN) {
@@ -109,13 +104,12 @@ bool BeginClosePortSlot(PortSlot* slot) {
         return false;
     }
     use->state = SLOT_CLOSING;
+    UnlockPortTable();
     // The closer holds one reference itself.
     while (use->refs > 1) {
-        UnlockPortTable();
-        WaitForSingleObject(use->hRefDropped, INFINITE);
-        LockPortTable();
+        interrupt(&slot->dev);
+        WaitForSingleObject(use->hRefDropped, kCloseRetryMs);
     }
-    UnlockPortTable();
     return true;
 }
 
@@ -124,7 +118,7 @@ void FreePortSlot(PortSlot* slot) {
     LockPortTable();
     memset(slot, 0, sizeof *slot);
     slot->kind = PORT_KIND_FREE;
-    use->state = SLOT_HIDDEN;
+    use->state = SLOT_FREE;
     use->refs = 0;
     UnlockPortTable();
 }

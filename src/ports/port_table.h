@@ -4,7 +4,10 @@
 #include <jni.h>
 #include <stdint.h>
 
+#include <atomic>
+
 #include "../platform/win32.h"
+#include "../hid/hid_packets.h"
 
 #define PORT_TABLE_SIZE 10
 #define MAX_PORT_NAME 260
@@ -21,16 +24,6 @@ typedef uint16_t DeviceType;
 #define DEVICE_USBAIO 3
 #define DEVICE_USBLCD1 4
 #define DEVICE_USBLCD2 5
-
-struct RxPacket;
-
-struct PacketQueue {
-    RxPacket* head;
-    RxPacket* tail;
-    int32_t count;
-    int32_t byteTotal;
-    HANDLE hQueueLock;
-};
 
 struct USBDev {
     HANDLE hDevice;
@@ -55,7 +48,21 @@ struct USBDev {
 };
 
 // Bookkeeping that keeps a slot alive while calls use it; not part of the port's own state, so
-// freeing a slot leaves it alone.
+// freeing a slot leaves it alone. A slot is visible to look-ups only while open; a close hides it
+// first, interrupts the calls inside and waits for them to leave, so no call ever uses a freed
+// slot.
+enum SlotState {
+    SLOT_FREE = 0,     // no port: the slot may be claimed
+    SLOT_OPENING = 1,  // claimed, its backend open running; invisible to look-ups
+    SLOT_OPEN = 2,     // visible to look-ups
+    SLOT_CLOSING = 3,  // hidden again; the close waits for the calls inside
+};
+struct SlotUse {
+    std::atomic<int32_t> state;
+    std::atomic<int32_t> refs;  // calls holding the slot, the closer's own included
+    HANDLE hRefDropped;         // auto-reset; set when a reference goes while the slot closes
+};
+extern SlotUse PortUse[PORT_TABLE_SIZE];
 
 struct PortSlot {
     PortKind kind;
@@ -65,16 +72,19 @@ struct PortSlot {
 
 extern PortSlot PortTable[PORT_TABLE_SIZE];
 extern OSVERSIONINFOA OsVersionInfo;
-extern HANDLE PortTableLock;
+// A critical section rather than a kernel mutex: it is taken on every call, and an uncontended
+// one costs an atomic operation instead of a system call.
+extern CRITICAL_SECTION PortTableLock;
 
 void on_library_load(void);
-// Part of the load: every slot hidden and unused, the per-slot events made once.
+// Part of the load: the table lock, every slot free and unused, the per-slot events made once.
 void InitPortUse(void);
 
 void LockPortTable(void);
 void UnlockPortTable(void);
 
-// 0 and the handle through *handle, or -1 (too long a name, a full table, a refused name).
+// 0 and the handle through *handle, or -1 (too long a name, a full table, a refused name). The
+// slot is then opening: invisible to look-ups until PublishPortSlot.
 int32_t ClaimPortSlot(JNIEnv* env, jstring name, int32_t* handle);
 
 // A claimed slot becomes visible to look-ups once its open has succeeded, so no call reaches a
@@ -86,10 +96,37 @@ void PublishPortSlot(int32_t handle);
 PortSlot* GetPortSlot(int32_t handle);
 void ReleasePortSlot(PortSlot* slot);
 
-// Starts the close of a looked-up slot: later look-ups fail, and the call returns once every
-// other call that holds the slot has released it. False when another close got there first.
-bool BeginClosePortSlot(PortSlot* slot);
+// Makes the calls inside a port return promptly (cancels its I/O, wakes its waits).
+typedef void (*InterruptPort)(USBDev* dev);
+
+// Starts the close of a looked-up slot: later look-ups fail; then, until every other call that
+// holds the slot has released it, interrupts them every few milliseconds. False when another
+// close got there first.
+bool BeginClosePortSlot(PortSlot* slot, InterruptPort interrupt);
 
 // Clears the slot and marks it free; closes nothing itself. The caller's own reference from
 // GetPortSlot ends with it.
 void FreePortSlot(PortSlot* slot);
+
+// Holds a slot from look-up to return, so a close waits for the call to leave it.
+class SlotRef {
+public:
+    explicit SlotRef(int32_t handle) : slot_(GetPortSlot(handle)) {}
+    ~SlotRef() {
+        if (slot_ != nullptr) ReleasePortSlot(slot_);
+    }
+    SlotRef(const SlotRef&) = delete;
+    SlotRef& operator=(const SlotRef&) = delete;
+
+    PortSlot* get() const { return slot_; }
+    bool serial() const { return slot_->kind == PORT_KIND_SERIAL; }
+    USBDev* dev() const { return &slot_->dev; }
+    // Frees the slot; the reference ends with it.
+    void Free() {
+        FreePortSlot(slot_);
+        slot_ = nullptr;
+    }
+
+private:
+    PortSlot* slot_;
+};

@@ -10,15 +10,20 @@
 #define SERIAL_CHUNK_PAUSE_MS 250
 #define SERIAL_QUEUE_SIZE 1024
 #define SERIAL_WRITE_TIMEOUT_MS 5000
-// With nothing waiting, a read call gives up after this long (see SerialPortOpen).
+// With nothing waiting, a read waits this long for the first byte; once it has bytes it never
+// waits again (see SerialPortOpen and SerialPortRead).
 #define SERIAL_READ_WAIT_MS 100
 
 // Rewrites a POSIX serial name in place with its COM device name; other names stay as they are.
-// `buffer` must hold at least 10 bytes (the longest device name and its NUL).
+// `buffer` must hold at least 10 bytes (the longest device name and its NUL). The open applies it
+// only where COM names are the device namespace (kComNamesAreDevices).
 void MapSerialPortName(char* buffer);
 
 int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot);
 int32_t SerialPortClose(JNIEnv* env, USBDev* dev);
+// Ends the calls in progress on the port at once: a waiting read returns what it has, a blocked
+// write fails with its message and code 995. For the close, which then waits for them to leave.
+void SerialPortInterrupt(USBDev* dev);
 
 int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
 int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);

@@ -22,7 +22,9 @@ int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot) {
     // Room for any name the table accepts: long device paths (/dev/serial/by-id/...) are real.
     char device[MAX_PORT_NAME + 1];
     snprintf(device, sizeof device, "%s", slot->name);
-    MapSerialPortName(device);
+    // The table leads POSIX names to COM names, which only name devices where COM names are the
+    // device namespace. Elsewhere "/dev/ttyS4" is that device, and mapping it would open another.
+    if (kComNamesAreDevices) MapSerialPortName(device);
 
     HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr);
@@ -73,9 +75,8 @@ int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot) {
         return FailOpen(env, h, "ClearCommError error %d on port");
     }
 
-    // A read returns at once with whatever has arrived; with nothing there it waits up to
-    // SERIAL_READ_WAIT_MS for the first byte. Reads never block without limit, and the read loop
-    // ends on the first call that brings nothing.
+    // A read call returns at once with whatever has arrived; with nothing there it waits up to
+    // SERIAL_READ_WAIT_MS for the first byte. Reads never block without limit.
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
@@ -105,3 +106,5 @@ int32_t SerialPortClose(JNIEnv* env, USBDev* dev) {
     }
     return 0;
 }
+
+void SerialPortInterrupt(USBDev* dev) { CancelIoEx(dev->hDevice, nullptr); }

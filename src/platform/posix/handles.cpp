@@ -17,16 +17,46 @@
 namespace caldrix_posix {
 namespace {
 
-// Handle values are drawn from a counter and never handed out twice (short of wrapping the whole
-// address space), so a stale handle cannot name an object created after it was closed.
+// A handle value names an entry of a table and the generation of that entry: a closed handle's
+// entry is reused under a new generation, so a stale handle cannot name the object made after it
+// was closed (short of wrapping the generation). Look-ups take no process-wide lock: the entry's
+// own spin lock guards it for the few instructions that copy its object out. Making and closing
+// handles is rare and takes the registry lock.
 constexpr uintptr_t kFirstHandle = 0x1000;
-constexpr uintptr_t kHandleStep = 4;
+constexpr unsigned kIndexBits = 18;  // at most 262144 live handles
+constexpr uintptr_t kIndexMask = (uintptr_t{1} << kIndexBits) - 1;
+constexpr unsigned kChunkBits = 10;
+constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+constexpr size_t kChunks = size_t{1} << (kIndexBits - kChunkBits);
+
+struct Entry {
+    std::atomic<bool> busy{false};
+    uintptr_t value = 0;  // the live handle in this entry, 0 when free
+    uintptr_t generation = 0;
+    std::shared_ptr<HandleObject> object;
+};
+
+class EntryGuard {
+public:
+    explicit EntryGuard(Entry& e) : e_(e) {
+        while (e_.busy.exchange(true, std::memory_order_acquire)) {
+            while (e_.busy.load(std::memory_order_relaxed)) sched_yield();
+        }
+    }
+    ~EntryGuard() { e_.busy.store(false, std::memory_order_release); }
+    EntryGuard(const EntryGuard&) = delete;
+    EntryGuard& operator=(const EntryGuard&) = delete;
+
+private:
+    Entry& e_;
+};
 
 struct Registry {
-    std::mutex lock;
-    std::unordered_map<uintptr_t, std::shared_ptr<HandleObject>> live;
+    std::mutex lock;  // making and closing handles, the free list, the names
+    std::atomic<Entry*> chunks[kChunks] = {};
+    size_t used = 0;                // entries ever handed out
+    std::vector<uint32_t> freeList;  // closed entries, reused first
     std::unordered_map<std::string, std::weak_ptr<HandleObject>> names;
-    uintptr_t next = kFirstHandle;
 };
 
 // Never destroyed: detached threads may still close handles while the process exits.
@@ -35,15 +65,39 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-// Caller holds the registry lock. Throws std::bad_alloc when the set cannot grow.
+Entry* EntryOf(Registry& r, HANDLE h) {
+    const uintptr_t value = reinterpret_cast<uintptr_t>(h);
+    if (value < kFirstHandle || (value & 3) != 0) return nullptr;
+    const uintptr_t index = ((value - kFirstHandle) >> 2) & kIndexMask;
+    Entry* chunk = r.chunks[index >> kChunkBits].load(std::memory_order_acquire);
+    return chunk != nullptr ? &chunk[index & (kChunkSize - 1)] : nullptr;
+}
+
+// Caller holds the registry lock. Throws std::bad_alloc when no entry can be had.
 HANDLE InsertLocked(Registry& r, std::shared_ptr<HandleObject> object) {
-    uintptr_t value;
-    do {
-        value = r.next;
-        r.next += kHandleStep;
-        if (r.next < kFirstHandle) r.next = kFirstHandle;  // wrapped
-    } while (r.live.count(value) != 0);
-    r.live.emplace(value, std::move(object));
+    uint32_t index;
+    if (!r.freeList.empty()) {
+        index = r.freeList.back();
+        r.freeList.pop_back();
+    } else {
+        if (r.used == (size_t{1} << kIndexBits)) throw std::bad_alloc();
+        index = static_cast<uint32_t>(r.used);
+        std::atomic<Entry*>& chunk = r.chunks[index >> kChunkBits];
+        if (chunk.load(std::memory_order_relaxed) == nullptr) {
+            chunk.store(new Entry[kChunkSize], std::memory_order_release);
+        }
+        ++r.used;
+    }
+    Entry& e = r.chunks[index >> kChunkBits].load(std::memory_order_relaxed)[index & (kChunkSize - 1)];
+    EntryGuard guard(e);
+    ++e.generation;
+    uintptr_t value = kFirstHandle + (((e.generation << kIndexBits) | index) << 2);
+    if (value < kFirstHandle) {  // the generation wrapped the address space
+        e.generation = 0;
+        value = kFirstHandle + (uintptr_t{index} << 2);
+    }
+    e.value = value;
+    e.object = std::move(object);
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -70,12 +124,10 @@ HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
 }
 
 std::shared_ptr<HandleObject> LookupAnyHandle(HANDLE h) {
-    Registry& r = TheRegistry();
     std::shared_ptr<HandleObject> found;
-    {
-        std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.live.find(reinterpret_cast<uintptr_t>(h));
-        if (it != r.live.end()) found = it->second;
+    if (Entry* e = EntryOf(TheRegistry(), h)) {
+        EntryGuard guard(*e);
+        if (e->value == reinterpret_cast<uintptr_t>(h)) found = e->object;
     }
     if (!found) SetLastError(ERROR_INVALID_HANDLE);
     return found;
@@ -218,16 +270,30 @@ void SetLastError(DWORD code) { t_lastError = code; }
 
 BOOL CloseHandle(HANDLE h) {
     Registry& r = TheRegistry();
+    Entry* e = EntryOf(r, h);
     std::shared_ptr<HandleObject> object;
-    {
+    if (e != nullptr) {
         std::lock_guard<std::mutex> guard(r.lock);
-        auto it = r.live.find(reinterpret_cast<uintptr_t>(h));
-        if (it == r.live.end()) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
+        {
+            EntryGuard entry(*e);
+            if (e->value == reinterpret_cast<uintptr_t>(h)) {
+                object = std::move(e->object);
+                e->object.reset();
+                e->value = 0;
+            }
         }
-        object = std::move(it->second);
-        r.live.erase(it);
+        if (object) {
+            const uintptr_t index = ((reinterpret_cast<uintptr_t>(h) - kFirstHandle) >> 2) & kIndexMask;
+            try {
+                r.freeList.push_back(static_cast<uint32_t>(index));
+            } catch (const std::bad_alloc&) {
+                // The entry stays unused; the table is large.
+            }
+        }
+    }
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
     }
     // Outside the lock: closing a device may take time, and the object may be destroyed here.
     DWORD error = ERROR_SUCCESS;

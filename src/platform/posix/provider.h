@@ -13,7 +13,8 @@ namespace caldrix_posix {
 
 // One overlapped transfer, owned by the handle layer (files.cpp). The device calls Complete
 // exactly once, from any thread, when the transfer ends (at once or later), with the bytes moved
-// and 0 or the Win32 error; it never touches the transfer's buffer after that.
+// and 0 or the Win32 error; it never touches the transfer's buffer after that. Complete may close
+// the device (the last transfer of a closed handle): call it holding none of the device's locks.
 struct IoCompletion {
     virtual void Complete(DWORD bytes, DWORD error) = 0;
 

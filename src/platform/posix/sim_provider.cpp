@@ -15,6 +15,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -35,6 +37,7 @@ struct Failure {
 
 struct State {
     std::mutex lock;
+    std::condition_variable changed;  // a call recorded, a latch opened or a cancel
     std::vector<std::shared_ptr<SerialDevice>> serials;
     bool adaptersSet = false;
     std::vector<Adapter> adapters;
@@ -52,6 +55,7 @@ State& S() {
 DWORD Record(State& s, const char* fn, const std::string& device,
              std::vector<uint64_t> args = {}) {
     s.calls.push_back(Call{fn, device, std::move(args)});
+    s.changed.notify_all();
     DWORD error = 0;
     bool fired = false;
     for (auto it = s.failures.begin(); it != s.failures.end();) {
@@ -90,9 +94,12 @@ public:
 
     BOOL Read(void* buf, DWORD n, DWORD* got, DWORD* error) override {
         State& s = S();
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::unique_lock<std::mutex> guard(s.lock);
         const DWORD injected = Record(s, "ReadFile", dev_->name, {n});
         *got = 0;
+        if (!WaitOnLatch(guard, &SerialDevice::holdReads)) {
+            return FailWith(error, ERROR_OPERATION_ABORTED);
+        }
         if (Aborting()) return FailWith(error, injected != 0 ? injected : ERROR_OPERATION_ABORTED);
         if (!dev_->reads.empty()) {
             std::vector<uint8_t>& chunk = dev_->reads.front();
@@ -111,9 +118,12 @@ public:
 
     BOOL Write(const void* buf, DWORD n, DWORD* done, DWORD* error) override {
         State& s = S();
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::unique_lock<std::mutex> guard(s.lock);
         const DWORD injected = Record(s, "WriteFile", dev_->name, {n});
         *done = 0;
+        if (!WaitOnLatch(guard, &SerialDevice::holdWrites)) {
+            return FailWith(error, ERROR_OPERATION_ABORTED);
+        }
         DWORD limit = n;
         if (!dev_->writeLimits.empty()) {
             limit = std::min(n, dev_->writeLimits.front());
@@ -266,7 +276,30 @@ public:
         return TRUE;
     }
 
+    void Cancel(caldrix_posix::IoCompletion*) override {
+        State& s = S();
+        std::lock_guard<std::mutex> guard(s.lock);
+        Record(s, "Cancel", dev_->name);
+        ++cancels_;
+        s.changed.notify_all();
+    }
+
 private:
+    // Waits while the latch is set; false when a cancel ended the wait.
+    bool WaitOnLatch(std::unique_lock<std::mutex>& guard, bool SerialDevice::*latch) {
+        State& s = S();
+        const uint64_t cancelsSeen = cancels_;
+        ++dev_->held;
+        s.changed.notify_all();
+        s.changed.wait(guard, [&] {
+            return !((*dev_).*latch) || (!dev_->cancelIgnored && cancels_ != cancelsSeen);
+        });
+        --dev_->held;
+        return !((*dev_).*latch) || dev_->cancelIgnored || cancels_ == cancelsSeen;
+    }
+
+    uint64_t cancels_ = 0;  // under the state lock
+
     // Caller holds the lock.
     bool Aborting() const { return dev_->dcb.fAbortOnError && dev_->commErrors != 0; }
 
@@ -415,6 +448,30 @@ void Fail(const std::string& fn, DWORD error, int occurrence) {
     State& s = S();
     std::lock_guard<std::mutex> guard(s.lock);
     s.failures.push_back(Failure{fn, error, std::max(occurrence, 1)});
+}
+
+void Release(SerialDevice& device) {
+    State& s = S();
+    std::lock_guard<std::mutex> guard(s.lock);
+    device.holdReads = device.holdWrites = false;
+    s.changed.notify_all();
+}
+
+bool AwaitHeld(const SerialDevice& device, int count, int timeoutMs) {
+    State& s = S();
+    std::unique_lock<std::mutex> guard(s.lock);
+    return s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                              [&] { return device.held >= count; });
+}
+
+bool AwaitCalls(const std::string& fn, size_t count, int timeoutMs) {
+    State& s = S();
+    std::unique_lock<std::mutex> guard(s.lock);
+    return s.changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+        size_t n = 0;
+        for (const Call& c : s.calls) n += c.fn == fn;
+        return n >= count;
+    });
 }
 
 // Not locked: read it while no other thread is calling into the simulation.

@@ -44,6 +44,12 @@ struct SerialDevice {
     bool open = false;                         // a handle is open on it; a second open with
                                                // share mode 0 fails with ERROR_ACCESS_DENIED
     int opens = 0;                             // successful CreateFileA calls
+    // Latches: while set, ReadFile (WriteFile) waits inside the device, after it is recorded and
+    // before it moves a byte, until Release() or a cancel. A cancelled call fails with
+    // ERROR_OPERATION_ABORTED; with cancelIgnored it waits on, as a Wine COM port does.
+    bool holdReads = false, holdWrites = false;
+    bool cancelIgnored = false;
+    int held = 0;                              // calls waiting on a latch now
 };
 
 // The freshly-booted driver state the simulated device reports before anyone configures it: a
@@ -66,6 +72,14 @@ void SetAdapters(const std::vector<caldrix_posix::Adapter>& adapters);
 // ReadFile still delivers its scripted bytes, as Windows may after a partial transfer; a failing
 // WriteFile accepts nothing; a failing CloseHandle still closes the device.
 void Fail(const std::string& fn, DWORD error, int occurrence = 1);
+
+// Opens the latches of `device` and wakes the calls held there.
+void Release(SerialDevice& device);
+// Waits up to timeoutMs until `count` calls are held on the device's latches; false if not.
+bool AwaitHeld(const SerialDevice& device, int count, int timeoutMs);
+// Waits up to timeoutMs until `count` calls of `fn` have been recorded; false if not. Device
+// cancellations are recorded as "Cancel" with the device's name.
+bool AwaitCalls(const std::string& fn, size_t count, int timeoutMs);
 
 const std::vector<Call>& Calls();
 std::vector<Call> CallsOf(const std::string& fn);

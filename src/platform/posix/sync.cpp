@@ -337,3 +337,21 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     *exitCode = t->done ? t->exitCode : STILL_ACTIVE;
     return TRUE;
 }
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&cs->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->mutex); }
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    return pthread_mutex_trylock(&cs->mutex) == 0 ? TRUE : FALSE;
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(&cs->mutex); }
+
+void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(&cs->mutex); }

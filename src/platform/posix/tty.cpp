@@ -28,9 +28,9 @@
 //  * A hung-up terminal (read gives 0, or EIO/ENXIO/ENODEV) is a device that is no longer
 //    connected: ERROR_DEVICE_NOT_CONNECTED.
 //
-// Close may come while another thread is blocked in a read or write on the device: every wait
-// also polls an eventfd that Close signals, and the descriptor is closed only once the calls in
-// flight have left.
+// The handle layer runs the calls on a terminal one at a time and closes it only once no call is
+// inside. What stays here is how to end a wait early: every wait also polls an eventfd that
+// Cancel signals, and a wait that began before a Cancel ends with ERROR_OPERATION_ABORTED.
 
 #include "tty.h"
 
@@ -48,7 +48,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 #include <new>
 
@@ -371,59 +371,27 @@ public:
     BOOL GetCommModemStatus(DWORD* status, DWORD* error) override;
     BOOL EscapeCommFunction(DWORD func, DWORD* error) override;
     BOOL Close(DWORD* error) override;
+    void Cancel(IoCompletion* which) override;
 
 private:
-    // One call on the device. It counts as in flight from construction, so that Close waits for
-    // it, and runs only after the calls before it have left, as on a synchronous Windows handle.
-    class Call {
-    public:
-        explicit Call(TtyDevice& d) : d_(d) {
-            {
-                std::lock_guard<std::mutex> g(d_.mu_);
-                if (d_.closing_) return;
-                ++d_.users_;
-            }
-            counted_ = true;
-            d_.callMu_.lock();
-            std::lock_guard<std::mutex> g(d_.mu_);
-            entered_ = !d_.closing_;
-        }
-        ~Call() {
-            if (!counted_) return;
-            d_.callMu_.unlock();
-            std::lock_guard<std::mutex> g(d_.mu_);
-            if (--d_.users_ == 0 && d_.closing_) d_.drained_.notify_all();
-        }
-        bool entered() const { return entered_; }
-
-    private:
-        TtyDevice& d_;
-        bool counted_ = false;
-        bool entered_ = false;
-    };
-
-    enum class Wait { Ready, TimedOut, Closed, Failed };
-    Wait WaitFor(short events, int64_t deadline, int* err);
-    bool AwaitReady(short events, int64_t deadline, size_t moved, DWORD* count, DWORD* error,
-                    BOOL* result);
+    enum class Wait { Ready, TimedOut, Cancelled, Failed };
+    Wait WaitFor(short events, int64_t deadline, uint64_t cancelsSeen, int* err);
+    // A wait in a read or write; false when the call ends there, with *result its answer.
+    bool AwaitReady(short events, int64_t deadline, uint64_t cancelsSeen, size_t moved,
+                    DWORD* count, DWORD* error, BOOL* result);
     void UpdateLineErrors();
     bool AbortedByLineError();
     BOOL ModemBits(bool set, int bits, DWORD* error);
 
-    const int fd_;
-    const int wakeRead_;  // readable once Close has begun: wakes every wait
+    int fd_;
+    const int wakeRead_;  // readable after a Cancel: wakes the waits
     const int wakeWrite_;
     const DWORD access_;
     const bool exclusive_;
     bool modemLines_;
     const bool lineCounts_;
+    std::atomic<uint64_t> cancels_{0};  // Cancel calls so far
 
-    std::mutex mu_;  // closing_, users_
-    std::condition_variable drained_;
-    bool closing_ = false;
-    int users_ = 0;
-
-    std::mutex callMu_;  // one call at a time; guards everything below
     DCB dcb_;
     COMMTIMEOUTS timeouts_;
     DWORD lineErrors_ = 0;  // CE_* bits not yet cleared by ClearCommError
@@ -436,8 +404,10 @@ private:
     bool expectData_ = false;
 };
 
-TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, int* err) {
+TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, uint64_t cancelsSeen,
+                                    int* err) {
     for (;;) {
+        if (cancels_.load() != cancelsSeen) return Wait::Cancelled;
         struct pollfd p[2] = {{fd_, events, 0}, {wakeRead_, POLLIN, 0}};
         const int r = poll(p, 2, PollTimeout(deadline));
         if (r < 0) {
@@ -445,7 +415,13 @@ TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, int* err) {
             *err = errno;
             return Wait::Failed;
         }
-        if (p[1].revents != 0) return Wait::Closed;
+        if (p[1].revents != 0) {
+            // Drained, so a Cancel that came while no call waited does not wake the next one.
+            uint64_t drained;
+            const ssize_t ignored = read(wakeRead_, &drained, sizeof drained);
+            (void)ignored;
+            continue;  // the count decides whether this wait was cancelled
+        }
         if (r == 0) {
             if (deadline != kNoDeadline && NowNs() >= deadline) return Wait::TimedOut;
             continue;  // a wait longer than poll() can express
@@ -459,22 +435,19 @@ TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, int* err) {
     }
 }
 
-// Waits until a read or write can go on. False when the call ends here instead: a time-out is
-// success with the bytes moved so far; a close, a line error or a failed wait ends it with an
-// error. *result is then the call's answer and *count the bytes moved.
-bool TtyDevice::AwaitReady(short events, int64_t deadline, size_t moved, DWORD* count,
-                           DWORD* error, BOOL* result) {
+bool TtyDevice::AwaitReady(short events, int64_t deadline, uint64_t cancelsSeen, size_t moved,
+                           DWORD* count, DWORD* error, BOOL* result) {
     int err = 0;
     DWORD code = ERROR_OPERATION_ABORTED;
-    switch (WaitFor(events, deadline, &err)) {
+    switch (WaitFor(events, deadline, cancelsSeen, &err)) {
         case Wait::Ready:
             if (!AbortedByLineError()) return true;
             break;
-        case Wait::TimedOut:
+        case Wait::TimedOut:  // running out of time is success with what was moved
             *count = static_cast<DWORD>(moved);
             *result = TRUE;
             return false;
-        case Wait::Closed:
+        case Wait::Cancelled:
             break;
         case Wait::Failed:
             code = IoError(err);
@@ -504,149 +477,133 @@ bool TtyDevice::AbortedByLineError() {
     return lineErrors_ != 0;
 }
 
+// How one ReadFile of n bytes ends under the handle's COMMTIMEOUTS, as the Windows serial driver
+// applies them.
+struct ReadRule {
+    bool noWait;      // return at once with what is waiting
+    bool anyBytes;    // return as soon as something has been read
+    bool total;       // the whole call is bounded by totalMs
+    uint64_t totalMs;
+    DWORD gapMs;      // after a byte, the next must follow within this (0: no such limit)
+};
+
+ReadRule ReadRuleOf(const COMMTIMEOUTS& t, DWORD n) {
+    const DWORD ri = t.ReadIntervalTimeout;
+    const DWORD rm = t.ReadTotalTimeoutMultiplier;
+    const DWORD rc = t.ReadTotalTimeoutConstant;
+    ReadRule rule = {};
+    if (ri == MAXDWORD && rm == 0 && rc == 0) {
+        // What is waiting, at once.
+        rule.noWait = true;
+    } else if (ri == MAXDWORD) {
+        // What is waiting, or else the first bytes to arrive within the total; a multiplier of
+        // MAXDWORD leaves the constant alone as the total.
+        rule.anyBytes = true;
+        rule.total = true;
+        rule.totalMs = rm == MAXDWORD ? rc : static_cast<uint64_t>(rm) * n + rc;
+    } else {
+        // All n bytes, or fewer when the total or the gap between two bytes runs out; with
+        // neither set, all n bytes however long they take.
+        rule.total = rm != 0 || rc != 0;
+        rule.totalMs = static_cast<uint64_t>(rm) * n + rc;
+        rule.gapMs = ri;
+    }
+    return rule;
+}
+
 BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
-    DWORD unused;
-    if (got == nullptr) got = &unused;
     *got = 0;
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (!(access_ & GENERIC_READ)) return Fail(error, ERROR_ACCESS_DENIED);
     if (n == 0) return TRUE;
-    if (buf == nullptr) return Fail(error, ERROR_NOACCESS);
     if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
 
-    const DWORD ri = timeouts_.ReadIntervalTimeout;
-    const DWORD rm = timeouts_.ReadTotalTimeoutMultiplier;
-    const DWORD rc = timeouts_.ReadTotalTimeoutConstant;
-    // MAXDWORD interval with no totals: whatever is there, at once. MAXDWORD interval with a
-    // total: whatever is there, or the first bytes to arrive within the total (the multiplier
-    // MAXDWORD makes the total the constant alone). Otherwise: all n bytes, or fewer when the
-    // total or the gap between two bytes runs out.
-    const bool immediate = ri == MAXDWORD && rm == 0 && rc == 0;
-    const bool firstBytes = ri == MAXDWORD && !immediate;
-    uint64_t totalMs = 0;
-    bool total = false;
-    if (firstBytes) {
-        total = true;
-        totalMs = rm == MAXDWORD ? rc : static_cast<uint64_t>(rm) * n + rc;
-    } else if (rm != 0 || rc != 0) {
-        total = true;
-        totalMs = static_cast<uint64_t>(rm) * n + rc;
-    }
-    const bool interval = !firstBytes && !immediate && ri != 0;
-
+    const uint64_t cancelsSeen = cancels_.load();
+    const ReadRule rule = ReadRuleOf(timeouts_, n);
+    const int64_t deadline = rule.total ? DeadlineIn(rule.totalMs) : kNoDeadline;
+    int64_t gapDeadline = kNoDeadline;
     unsigned char* out = static_cast<unsigned char*>(buf);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX));
     size_t have = 0;
-    int64_t deadline = kNoDeadline;
-    int64_t gapDeadline = kNoDeadline;
-    bool started = false;  // the total time-out runs from the first wait
-    bool readNow = immediate || expectData_;
-    bool firstTry = true;
+    bool readFirst = rule.noWait || expectData_;
     for (;;) {
-        if (!readNow) {
-            if (!started) {
-                started = true;
-                if (total) deadline = DeadlineIn(totalMs);
-            }
+        if (!readFirst) {
             BOOL result;
-            if (!AwaitReady(POLLIN, Earlier(deadline, gapDeadline), have, got, error, &result)) {
+            if (!AwaitReady(POLLIN, Earlier(deadline, gapDeadline), cancelsSeen, have, got, error,
+                            &result)) {
                 return result;
             }
         }
-        const bool tried = readNow && firstTry;
-        firstTry = false;
         const ssize_t r = read(fd_, out + have, want - have);
         if (r > 0) {
-            if (tried) expectData_ = true;
+            expectData_ = true;
             have += static_cast<size_t>(r);
-            if (have == want || immediate || firstBytes) {
-                *got = static_cast<DWORD>(have);
-                return TRUE;
-            }
-            if (interval) gapDeadline = DeadlineIn(ri);
-            readNow = false;  // a short read emptied the queue
+            if (have == want || rule.anyBytes || rule.noWait) break;
+            if (rule.gapMs != 0) gapDeadline = DeadlineIn(rule.gapMs);
+            readFirst = false;  // a short read emptied the queue
             continue;
         }
         if (r == 0) {  // the terminal was hung up
             *got = static_cast<DWORD>(have);
             return Fail(error, ERROR_DEVICE_NOT_CONNECTED);
         }
-        const int err = errno;
-        if (err == EINTR) {
-            readNow = true;
-            continue;
-        }
-        if (err != EAGAIN && err != EWOULDBLOCK) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *got = static_cast<DWORD>(have);
-            return Fail(error, IoError(err));
+            return Fail(error, IoError(errno));
         }
-        if (tried) expectData_ = false;
-        if (immediate) {
-            *got = static_cast<DWORD>(have);
-            return TRUE;
-        }
-        readNow = false;
+        expectData_ = false;
+        if (rule.noWait) break;
+        readFirst = false;
     }
+    *got = static_cast<DWORD>(have);
+    return TRUE;
 }
 
 BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
-    DWORD unused;
-    if (done == nullptr) done = &unused;
     *done = 0;
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (!(access_ & GENERIC_WRITE)) return Fail(error, ERROR_ACCESS_DENIED);
     if (n == 0) return TRUE;
-    if (buf == nullptr) return Fail(error, ERROR_NOACCESS);
     if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
 
+    const uint64_t cancelsSeen = cancels_.load();
     const DWORD wm = timeouts_.WriteTotalTimeoutMultiplier;
     const DWORD wc = timeouts_.WriteTotalTimeoutConstant;
-    const bool total = wm != 0 || wc != 0;
     const unsigned char* in = static_cast<const unsigned char*>(buf);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX));
     size_t sent = 0;
+    // The total time-out runs from the first time the driver's queue is full.
     int64_t deadline = kNoDeadline;
-    bool started = false;
+    bool waited = false;
     for (;;) {
         const ssize_t r = write(fd_, in + sent, want - sent);
         if (r > 0) {
             sent += static_cast<size_t>(r);
-            if (sent == want) {
-                *done = static_cast<DWORD>(sent);
-                return TRUE;
-            }
-        } else if (r < 0) {
-            const int err = errno;
-            if (err == EINTR) continue;
-            if (err != EAGAIN && err != EWOULDBLOCK) {
-                *done = static_cast<DWORD>(sent);
-                return Fail(error, IoError(err));
-            }
+            if (sent == want) break;
+            continue;
         }
-        // The driver's queue is full: wait for room until the total time-out. Running out of
-        // time is success with the bytes written so far, as Windows reports it.
-        if (!started) {
-            started = true;
-            if (total) deadline = DeadlineIn(static_cast<uint64_t>(wm) * n + wc);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            *done = static_cast<DWORD>(sent);
+            return Fail(error, IoError(errno));
+        }
+        if (!waited) {
+            waited = true;
+            if (wm != 0 || wc != 0) deadline = DeadlineIn(static_cast<uint64_t>(wm) * n + wc);
         }
         BOOL result;
-        if (!AwaitReady(POLLOUT, deadline, sent, done, error, &result)) return result;
+        if (!AwaitReady(POLLOUT, deadline, cancelsSeen, sent, done, error, &result)) return result;
     }
+    *done = static_cast<DWORD>(sent);
+    return TRUE;
 }
 
 BOOL TtyDevice::GetCommState(DCB* dcb, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
     *dcb = dcb_;
     return TRUE;
 }
 
 BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
     const DCB& d = *dcb;
     if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > SPACEPARITY ||
@@ -711,24 +668,18 @@ BOOL TtyDevice::ModemBits(bool set, int bits, DWORD* error) {
 }
 
 BOOL TtyDevice::SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     // The terminal's queues have the sizes its driver gave them; the request is only checked.
     if (inQueue == 0 || outQueue == 0) return Fail(error, ERROR_INVALID_PARAMETER);
     return TRUE;
 }
 
 BOOL TtyDevice::GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
     *t = timeouts_;
     return TRUE;
 }
 
 BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
     // The one combination the Windows serial driver rejects.
     if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
@@ -739,8 +690,6 @@ BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
 }
 
 BOOL TtyDevice::PurgeComm(DWORD flags, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return Fail(error, ERROR_INVALID_PARAMETER);
     // Calls on the handle run one at a time, so no read or write is pending to abort: the
@@ -755,8 +704,6 @@ BOOL TtyDevice::PurgeComm(DWORD flags, DWORD* error) {
 }
 
 BOOL TtyDevice::ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     int inQueue = 0;
     if (ioctl(fd_, FIONREAD, &inQueue) != 0) return Fail(error, IoError(errno));
     int outQueue = 0;
@@ -774,8 +721,6 @@ BOOL TtyDevice::ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) {
 }
 
 BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     if (status == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
     if (modemLines_) {
         int lines = 0;
@@ -797,8 +742,6 @@ BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
 }
 
 BOOL TtyDevice::EscapeCommFunction(DWORD func, DWORD* error) {
-    Call call(*this);
-    if (!call.entered()) return Fail(error, ERROR_INVALID_HANDLE);
     switch (func) {
         case SETXOFF:
         case SETXON:
@@ -829,30 +772,25 @@ BOOL TtyDevice::EscapeCommFunction(DWORD func, DWORD* error) {
 }
 
 BOOL TtyDevice::Close(DWORD* error) {
-    {
-        std::unique_lock<std::mutex> lock(mu_);
-        if (closing_) return Fail(error, ERROR_INVALID_HANDLE);
-        closing_ = true;
-    }
-    // Every wait polls the wake descriptor too: once it is readable, a blocked read or write
-    // returns, and the descriptor is closed only after the last call on it has left.
-    const uint64_t one = 1;  // an eventfd takes eight bytes; a pipe any
-    const ssize_t ignored = write(wakeWrite_, &one, sizeof one);
-    (void)ignored;
-    {
-        std::unique_lock<std::mutex> lock(mu_);
-        drained_.wait(lock, [this] { return users_ == 0; });
-    }
+    if (fd_ < 0) return Fail(error, ERROR_INVALID_HANDLE);
     if (exclusive_) ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     const int r = close(fd_);
     const int err = errno;
+    fd_ = -1;
     close(wakeRead_);
     if (wakeWrite_ != wakeRead_) close(wakeWrite_);
     // close() of a terminal reports only a failed drain of its output; the descriptor is gone
     // either way.
     if (r != 0 && err != EINTR) return Fail(error, IoError(err));
     return TRUE;
+}
+
+void TtyDevice::Cancel(IoCompletion*) {
+    cancels_.fetch_add(1);
+    const uint64_t one = 1;  // an eventfd takes eight bytes; a pipe any
+    const ssize_t ignored = write(wakeWrite_, &one, sizeof one);
+    (void)ignored;
 }
 
 // The DCB a fresh open reports: the terminal's current line settings plus the defaults of a

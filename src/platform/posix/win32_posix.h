@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <pthread.h>
 
 // ---- basic types -------------------------------------------------------------------------------
 typedef int BOOL;
@@ -130,6 +131,16 @@ DWORD GetCurrentThreadId(void);
 
 void Sleep(DWORD milliseconds);
 
+// ---- critical sections -------------------------------------------------------------------------
+// Recursive, like Windows': the owner may enter again and leaves as often as it entered.
+typedef struct _CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 // ---- files -------------------------------------------------------------------------------------
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
@@ -162,6 +173,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
+// The outcome of an overlapped transfer: FALSE with ERROR_IO_INCOMPLETE while it runs (unless
+// `wait`, which waits on its event), else the bytes moved and the transfer's own answer.
+BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait);
+#define HasOverlappedIoCompleted(ov) ((ov)->Internal != 0x103)
 // Cancels the I/O in progress on a file handle: the calls inside its device return with
 // ERROR_OPERATION_ABORTED. FALSE with ERROR_NOT_FOUND when nothing was in progress.
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
