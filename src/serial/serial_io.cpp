@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <string.h>
 
 #include "../jni/holders.h"
 #include "../jni/raise.h"
@@ -12,15 +13,20 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
     ScopedByteElements elems(env, buffer);
     if (elems.get() == nullptr) return -1;  // the VM has raised OutOfMemoryError
 
-    // Ask for everything still missing each time; the port's time-outs end a call early with
-    // what has arrived, and a call that brings nothing ends the read.
+    // Only the first call may wait, and it asks for one byte: the port's time-outs let it wait
+    // up to SERIAL_READ_WAIT_MS for that byte and return as soon as it is there. Every later call
+    // asks for no more than ClearCommError reports waiting, because a call that asks for more
+    // waits out the time-out on some platforms (Wine) with the bytes already in hand. The first
+    // call is not sized that way: ClearCommError would clear a line error that fAbortOnError
+    // makes the port refuse reads for, and that refusal is the caller's to clear.
     char message[64];
     int32_t result = 0;
+    const DWORD wanted = static_cast<DWORD>(count);
     DWORD total = 0;
-    DWORD remaining = static_cast<DWORD>(count);
-    while (total < static_cast<DWORD>(count)) {
+    DWORD ask = 1;
+    for (;;) {
         DWORD got = 0;
-        BOOL ok = ReadFile(dev->hDevice, elems.get() + total, remaining, &got, nullptr);
+        BOOL ok = ReadFile(dev->hDevice, elems.get() + total, ask, &got, nullptr);
         if (got == 0) break;
         if (!ok) {
             snprintf(message, sizeof message, "ReadFile error %d on port",
@@ -29,9 +35,18 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
             break;
         }
         // Never trust a count beyond what was asked: it would run past the array.
-        if (got > remaining) got = remaining;
+        if (got > ask) got = ask;
         total += got;
-        remaining -= got;
+        if (total == wanted) break;
+
+        // Nothing more waiting, the queue not answering, or a line error: done with what we have.
+        DWORD errors = 0;
+        COMSTAT stat;
+        memset(&stat, 0, sizeof stat);
+        if (!ClearCommError(dev->hDevice, &errors, &stat)) break;
+        if (errors != 0 || stat.cbInQue == 0) break;
+        ask = wanted - total;
+        if (ask > stat.cbInQue) ask = stat.cbInQue;
     }
     elems.Release();
     if (result == -1) {
@@ -49,14 +64,16 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
     ScopedByteElements elems(env, buffer);
     if (elems.get() == nullptr) return -1;
 
+    // Counts down the bytes left: an offset stepped by whole chunks could pass INT_MAX for
+    // counts near it.
     char message[96];
     bool failed = false;
-    jint written = 0;
-    for (jint offset = 0; offset < count; offset += SERIAL_WRITE_CHUNK) {
-        DWORD chunk = static_cast<DWORD>(count - offset);
-        if (chunk > SERIAL_WRITE_CHUNK) chunk = SERIAL_WRITE_CHUNK;
+    const jbyte* next = elems.get();
+    DWORD left = static_cast<DWORD>(count);
+    while (left > 0) {
+        const DWORD chunk = left < SERIAL_WRITE_CHUNK ? left : SERIAL_WRITE_CHUNK;
         DWORD done = 0;
-        if (!WriteFile(dev->hDevice, elems.get() + offset, chunk, &done, nullptr)) {
+        if (!WriteFile(dev->hDevice, next, chunk, &done, nullptr)) {
             snprintf(message, sizeof message, "WriteFile: GetLastError=%d",
                      static_cast<int>(GetLastError()));
             failed = true;
@@ -69,7 +86,8 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
             failed = true;
             break;
         }
-        written += static_cast<jint>(done);
+        next += chunk;
+        left -= chunk;
         // Paces large blocks into the driver; the last chunk pauses too when it is full.
         if (chunk == SERIAL_WRITE_CHUNK) Sleep(SERIAL_CHUNK_PAUSE_MS);
     }
@@ -78,5 +96,5 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
         raiseIOException(env, message);
         return -1;
     }
-    return written == count ? 0 : -1;
+    return 0;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <numeric>
 #include <string>
 
@@ -17,7 +18,9 @@ protected:
         handle = OpenSerial("COM1:", &dev);
         ASSERT_EQ(handle, 1);
     }
-    jint Read(jbyteArray buf, jint count) { return CALDRIX(PortRead)(env, nullptr, handle, buf, count); }
+    jint Read(jbyteArray buf, jint count) {
+        return CALDRIX(PortRead)(env, nullptr, handle, buf, count);
+    }
     jint Write(jbyteArray buf, jint count) {
         return CALDRIX(PortWrite)(env, nullptr, handle, buf, count);
     }
@@ -27,6 +30,15 @@ protected:
         for (const sim::Call& c : sim::Calls()) {
             if (c.fn == "WriteFile") trace.push_back("W" + std::to_string(c.args.at(0)));
             if (c.fn == "Sleep") trace.push_back("S" + std::to_string(c.args.at(0)));
+        }
+        return trace;
+    }
+    // The ReadFile sizes ("R<n>") and ClearCommError calls ("C"), in order.
+    std::vector<std::string> ReadTrace() {
+        std::vector<std::string> trace;
+        for (const sim::Call& c : sim::Calls()) {
+            if (c.fn == "ReadFile") trace.push_back("R" + std::to_string(c.args.at(0)));
+            if (c.fn == "ClearCommError") trace.push_back("C");
         }
         return trace;
     }
@@ -40,24 +52,43 @@ protected:
     sim::SerialDevice* dev = nullptr;
 };
 
-TEST_F(SerialIo, ReadGathersUntilTheCountOrAnEmptyCall) {
-    dev->reads = {{1}, {2}, {3, 4}};
-    jbyteArray buf = jni.NewByteArray(4, 0xEE);
-    EXPECT_EQ(Read(buf, 4), 4);
-    EXPECT_EQ(jni.Bytes(buf), (Bytes{1, 2, 3, 4}));
-    std::vector<uint64_t> asked;
-    for (const sim::Call& c : sim::CallsOf("ReadFile")) asked.push_back(c.args.at(0));
-    EXPECT_EQ(asked, (std::vector<uint64_t>{4, 3, 2})) << "each call asks for all still missing";
+// What is waiting is a scripted read still to come: the simulation's ClearCommError counts them
+// all. Each case is one PortRead and the calls it made.
+TEST_F(SerialIo, ReadWaitsOnlyForTheFirstByteThenTakesWhatIsWaiting) {
+    struct Case {
+        const char* what;
+        std::deque<Bytes> waiting;
+        jint count;
+        jint result;
+        std::vector<std::string> trace;
+    };
+    const Case cases[] = {
+        {"nothing waiting: one call, which may wait", {}, 64, 0, {"R1"}},
+        {"enough waiting", {Pattern(64)}, 64, 64, {"R1", "C", "R63"}},
+        {"more waiting than asked for", {Pattern(70)}, 64, 64, {"R1", "C", "R63"}},
+        {"fewer waiting: asks for no more than are there", {Pattern(40)}, 64, 40,
+         {"R1", "C", "R39", "C"}},
+        {"a call bringing less than was counted goes on", {{1}, {2}, {3, 4}}, 4, 4,
+         {"R1", "C", "R3", "C", "R2"}},
+        {"a one-byte read makes one call", {Pattern(5)}, 1, 1, {"R1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::ClearCalls();
+        dev->reads = c.waiting;
+        Bytes expected;
+        for (const Bytes& chunk : c.waiting) {
+            expected.insert(expected.end(), chunk.begin(), chunk.end());
+        }
+        expected.resize(static_cast<size_t>(c.result));
+        expected.resize(static_cast<size_t>(c.count) + 2, 0xEE);
 
-    dev->reads = {{9, 8, 7}};
-    buf = jni.NewByteArray(5, 0xEE);
-    EXPECT_EQ(Read(buf, 5), 3);
-    EXPECT_EQ(jni.Bytes(buf), (Bytes{9, 8, 7, 0xEE, 0xEE}));
-
-    buf = jni.NewByteArray(5, 0xEE);
-    EXPECT_EQ(Read(buf, 5), 0) << "nothing waiting is no failure";
-    EXPECT_FALSE(jni.HasPending());
-    EXPECT_EQ(jni.Bytes(buf), Bytes(5, 0xEE));
+        jbyteArray buf = jni.NewByteArray(static_cast<size_t>(c.count) + 2, 0xEE);
+        EXPECT_EQ(Read(buf, c.count), c.result);
+        EXPECT_FALSE(jni.HasPending()) << Pending();
+        EXPECT_EQ(jni.Bytes(buf), expected);
+        EXPECT_EQ(ReadTrace(), c.trace);
+    }
 }
 
 TEST_F(SerialIo, ReadFailureAfterBytesRaisesButKeepsTheBytes) {
@@ -66,15 +97,68 @@ TEST_F(SerialIo, ReadFailureAfterBytesRaisesButKeepsTheBytes) {
     jbyteArray buf = jni.NewByteArray(6, 0);
     EXPECT_EQ(Read(buf, 6), -1);
     EXPECT_EQ(Pending(), "ReadFile error 1167 on port");
-    EXPECT_EQ(jni.Bytes(buf), (Bytes{1, 2, 3, 0, 0, 0}));
+    EXPECT_EQ(jni.Bytes(buf), (Bytes{1, 2, 0, 0, 0, 0}));
+    jni.ClearPending();
+
+    sim::Fail("ReadFile", static_cast<DWORD>(-31));  // the very first call
+    buf = jni.NewByteArray(6, 0);
+    EXPECT_EQ(Read(buf, 6), -1);
+    EXPECT_EQ(Pending(), "ReadFile error -31 on port");
+    EXPECT_EQ(jni.Bytes(buf), (Bytes{3, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(SerialIo, ReadFailureWithoutBytesEndsQuietly) {
-    dev->reads = {{5}};
-    sim::Fail("ReadFile", 995, 2);  // the second call fails and brings nothing
+// A call that brings nothing ends the read with what it has, failing or not; so does a
+// ClearCommError that fails or reports a line error. None of them raises.
+TEST_F(SerialIo, ReadEndsQuietlyOnACallThatBringsNothing) {
+    for (bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "the call fails" : "the call succeeds");
+        // The empty chunk stands for bytes counted as waiting and gone before the call (a purge
+        // from another thread).
+        dev->reads = {{5}, {}, {6}};
+        if (failing) sim::Fail("ReadFile", 1167, 2);
+        jbyteArray buf = jni.NewByteArray(3, 0);
+        EXPECT_EQ(Read(buf, 3), 1);
+        EXPECT_FALSE(jni.HasPending());
+        EXPECT_EQ(jni.Bytes(buf), (Bytes{5, 0, 0}));
+    }
+}
+
+TEST_F(SerialIo, ReadStopsWhenTheQueueCannotBeAsked) {
+    dev->reads = {{7, 8, 9}};
+    sim::Fail("ClearCommError", 1167);
     jbyteArray buf = jni.NewByteArray(3, 0);
     EXPECT_EQ(Read(buf, 3), 1);
     EXPECT_FALSE(jni.HasPending());
+    EXPECT_EQ(ReadTrace(), (std::vector<std::string>{"R1", "C"}));
+    EXPECT_EQ(jni.Bytes(buf), (Bytes{7, 0, 0}));
+}
+
+TEST_F(SerialIo, LineErrorFoundDuringARead) {
+    // Without fAbortOnError the error does not refuse the read; the read still stops at it.
+    dev->dcb.fAbortOnError = 0;
+    dev->commErrors = CE_FRAME;
+    dev->reads = {{1, 2, 3}};
+    jbyteArray buf = jni.NewByteArray(3, 0);
+    EXPECT_EQ(Read(buf, 3), 1);
+    EXPECT_FALSE(jni.HasPending());
+    EXPECT_EQ(ReadTrace(), (std::vector<std::string>{"R1", "C"}));
+    EXPECT_EQ(dev->commErrors, 0u);
+}
+
+// The open sets fAbortOnError: after a line error the port refuses reads until PortGetReadCount
+// clears it. A read must not clear it on the caller's behalf.
+TEST_F(SerialIo, LineErrorRefusesReadsUntilTheCountClearsIt) {
+    dev->commErrors = CE_OVERRUN;
+    dev->reads = {{1, 2, 3}};
+    jbyteArray buf = jni.NewByteArray(4, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(Read(buf, 4), 0);
+        EXPECT_FALSE(jni.HasPending());
+    }
+    EXPECT_EQ(ReadTrace(), (std::vector<std::string>{"R1", "R1"}));
+    EXPECT_EQ(CALDRIX(PortGetReadCount)(env, nullptr, handle), 3);
+    EXPECT_EQ(Read(buf, 4), 3);
+    EXPECT_EQ(jni.Bytes(buf), (Bytes{1, 2, 3, 0}));
 }
 
 TEST_F(SerialIo, BadCountsAndArraysAreRefusedWithoutTouchingTheArray) {
@@ -152,6 +236,16 @@ TEST_F(SerialIo, FailingWriteReportsTheError) {
     EXPECT_EQ(Write(jni.NewByteArray(Pattern(3)), 3), -1);
     EXPECT_EQ(Pending(), "WriteFile: GetLastError=121");
     EXPECT_TRUE(dev->written.empty());
+    jni.ClearPending();
+
+    // A write cancelled in its second chunk: the first stays sent, the rest is not attempted.
+    sim::ClearCalls();
+    sim::Fail("WriteFile", ERROR_OPERATION_ABORTED, 2);
+    Bytes data = Pattern(20000);
+    EXPECT_EQ(Write(jni.NewByteArray(data), 20000), -1);
+    EXPECT_EQ(Pending(), "WriteFile: GetLastError=995");
+    EXPECT_EQ(WriteTrace(), (std::vector<std::string>{"W8192", "S250", "W8192"}));
+    EXPECT_EQ(dev->written, Bytes(data.begin(), data.begin() + 8192));
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ TEST(SerialNames, OtherNamesStayAsTheyAre) {
 class SerialOpen : public LibraryTest {};
 
 TEST_F(SerialOpen, ConfiguresThePortInOrder) {
-    sim::SerialDevice& dev = sim::AddSerial("COM1:");
+    sim::SerialDevice& dev = sim::AddSerial("/dev/ttyS0");
     dev.dcb.fOutxCtsFlow = 1;  // left over from an earlier user: the open resets it
     dev.dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     dev.dcb.fDtrControl = DTR_CONTROL_HANDSHAKE;
@@ -60,7 +60,7 @@ TEST_F(SerialOpen, ConfiguresThePortInOrder) {
                                                "SetCommTimeouts", "EscapeCommFunction",
                                                "EscapeCommFunction"}));
     const auto& calls = sim::Calls();
-    EXPECT_EQ(calls[0].device, "COM1:");
+    EXPECT_EQ(calls[0].device, "/dev/ttyS0");
     EXPECT_EQ(calls[0].args, (std::vector<uint64_t>{0xC0000000u, 0, OPEN_EXISTING, 0xA0000000u}));
     EXPECT_EQ(calls[1].args, (std::vector<uint64_t>{15}));
     EXPECT_EQ(calls[3].args.at(0), (before & 0xFFFFD091u) | 0x5011u);
@@ -83,6 +83,29 @@ TEST_F(SerialOpen, ConfiguresThePortInOrder) {
     EXPECT_EQ(dev.dcb.EvtChar, driver.EvtChar);
     EXPECT_TRUE(dev.dtr);
     EXPECT_TRUE(dev.rts);
+}
+
+// Where a device path names the device itself, the table must not turn it into a COM name that
+// the platform resolves to another device: "/dev/ttyS4" would become COM3:, that is /dev/ttyS2.
+TEST_F(SerialOpen, DevicePathsOpenTheDeviceTheyName) {
+    ASSERT_FALSE(kComNamesAreDevices);
+    for (int n : {0, 1, 2, 3, 4, 5, 6, 9, 10, 11}) {
+        const std::string name = "/dev/ttyS" + std::to_string(n);
+        SCOPED_TRACE(name);
+        sim::AddSerial(name);
+        sim::ClearCalls();
+        jint h = Open(name);
+        EXPECT_EQ(h, 1);
+        std::vector<std::string> opened;
+        for (const sim::Call& c : sim::CallsOf("CreateFileA")) opened.push_back(c.device);
+        EXPECT_EQ(opened, std::vector<std::string>{name});
+        EXPECT_EQ(Close(h), 0);
+    }
+    // COM names stay as given too; the platform knows where they lead.
+    sim::AddSerial("COM3:");
+    sim::ClearCalls();
+    EXPECT_EQ(Open("COM3:"), 1);
+    EXPECT_EQ(sim::CallsOf("CreateFileA").at(0).device, "COM3:");
 }
 
 TEST_F(SerialOpen, EachFailingStepRaisesItsMessageAndReleasesThePort) {
