@@ -6,6 +6,9 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -288,3 +291,150 @@ TEST(PlatformErrno, MapsToTheCodesWindowsReports) {
 }
 
 }  // namespace
+
+// ---- overlapped transfers and cancellation -----------------------------------------------------
+
+// A device whose transfers stay pending until the test completes them or a cancel ends them.
+// Close is recorded with how many transfers were still pending then.
+struct PendingDevice : Device {
+    struct Shared {
+        std::mutex lock;
+        std::vector<caldrix_posix::IoCompletion*> pending;
+        int closes = 0;
+        size_t pendingAtClose = 0;
+        int cancels = 0;
+    };
+    explicit PendingDevice(std::shared_ptr<Shared> s) : shared(std::move(s)) {}
+    BOOL StartRead(void*, DWORD, caldrix_posix::IoCompletion* done, DWORD*) override {
+        std::lock_guard<std::mutex> g(shared->lock);
+        shared->pending.push_back(done);
+        return TRUE;
+    }
+    BOOL StartWrite(const void*, DWORD n, caldrix_posix::IoCompletion* done, DWORD*) override {
+        done->Complete(n, ERROR_SUCCESS);  // a write completes while it starts
+        return TRUE;
+    }
+    void Cancel(caldrix_posix::IoCompletion* which) override {
+        std::vector<caldrix_posix::IoCompletion*> ended;
+        {
+            std::lock_guard<std::mutex> g(shared->lock);
+            ++shared->cancels;
+            auto& p = shared->pending;
+            for (auto it = p.begin(); it != p.end();) {
+                if (which == nullptr || *it == which) {
+                    ended.push_back(*it);
+                    it = p.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto* c : ended) c->Complete(0, ERROR_OPERATION_ABORTED);  // outside the lock
+    }
+    BOOL Close(DWORD*) override {
+        std::lock_guard<std::mutex> g(shared->lock);
+        ++shared->closes;
+        shared->pendingAtClose = shared->pending.size();
+        return TRUE;
+    }
+    // Completes the oldest pending transfer, as a device does when its data arrives.
+    static void CompleteOldest(Shared& s, DWORD bytes) {
+        caldrix_posix::IoCompletion* c;
+        {
+            std::lock_guard<std::mutex> g(s.lock);
+            ASSERT_FALSE(s.pending.empty());
+            c = s.pending.front();
+            s.pending.erase(s.pending.begin());
+        }
+        c->Complete(bytes, ERROR_SUCCESS);
+    }
+    std::shared_ptr<Shared> shared;
+};
+
+struct PendingProvider : DeviceProvider {
+    OpenResult Open(const char* name, DWORD, DWORD, DWORD, std::unique_ptr<Device>* out,
+                    DWORD*) override {
+        if (std::string(name) != "PENDING") return OpenResult::NotMine;
+        out->reset(new PendingDevice(shared));
+        return OpenResult::Opened;
+    }
+    std::shared_ptr<PendingDevice::Shared> shared = std::make_shared<PendingDevice::Shared>();
+};
+
+class Overlapped : public ::testing::Test {
+protected:
+    void SetUp() override {
+        caldrix_posix::RegisterDeviceProvider(&provider);
+        h = CreateFileA("PENDING", kReadWrite, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                        nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        ov.hEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);  // set: a start must reset it
+    }
+    void TearDown() override {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        CloseHandle(ov.hEvent);
+        caldrix_posix::UnregisterDeviceProvider(&provider);
+    }
+    PendingDevice::Shared& dev() { return *provider.shared; }
+
+    PendingProvider provider;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    OVERLAPPED ov = {};
+    char buf[16] = {};
+    DWORD n = 99;
+};
+
+TEST_F(Overlapped, APendingReadCompletesThroughItsEventAndRecord) {
+    EXPECT_EQ(Outcome([&] { return ReadFile(h, buf, sizeof buf, &n, &ov); }),
+              Answer(FALSE, ERROR_IO_PENDING));
+    EXPECT_FALSE(HasOverlappedIoCompleted(&ov));
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_TIMEOUT) << "the start resets the event";
+    EXPECT_EQ(Outcome([&] { return GetOverlappedResult(h, &ov, &n, FALSE); }),
+              Answer(FALSE, ERROR_IO_INCOMPLETE));
+    EXPECT_EQ(Outcome([&] { return ReadFile(h, buf, sizeof buf, &n, nullptr); }),
+              Answer(FALSE, ERROR_INVALID_PARAMETER))
+        << "an overlapped handle needs a record";
+
+    std::thread device([&] { PendingDevice::CompleteOldest(dev(), 5); });
+    EXPECT_TRUE(GetOverlappedResult(h, &ov, &n, TRUE));
+    device.join();
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+
+    // Finished while starting: answered at once, event set all the same.
+    n = 0;
+    EXPECT_TRUE(WriteFile(h, buf, 7, &n, &ov));
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0);
+}
+
+TEST_F(Overlapped, CancelEndsTheChosenTransferOrAll) {
+    OVERLAPPED other = {};
+    other.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(Outcome([&] { return CancelIoEx(h, nullptr); }), Answer(FALSE, ERROR_NOT_FOUND))
+        << "nothing in progress";
+    ASSERT_FALSE(ReadFile(h, buf, 4, &n, &ov));
+    ASSERT_FALSE(ReadFile(h, buf + 4, 4, &n, &other));
+    EXPECT_EQ(Outcome([&] { return CancelIoEx(h, &ov); }), Answer(TRUE, 0u));
+    EXPECT_EQ(Outcome([&] { return GetOverlappedResult(h, &ov, &n, TRUE); }),
+              Answer(FALSE, ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(Outcome([&] { return CancelIoEx(h, &ov); }), Answer(FALSE, ERROR_NOT_FOUND))
+        << "that one has ended";
+    EXPECT_EQ(Outcome([&] { return GetOverlappedResult(h, &other, &n, FALSE); }),
+              Answer(FALSE, ERROR_IO_INCOMPLETE))
+        << "the other goes on";
+    EXPECT_TRUE(CancelIoEx(h, nullptr));
+    EXPECT_EQ(Outcome([&] { return GetOverlappedResult(h, &other, &n, TRUE); }),
+              Answer(FALSE, ERROR_OPERATION_ABORTED));
+    CloseHandle(other.hEvent);
+}
+
+TEST_F(Overlapped, CloseCancelsWhatIsPendingAndClosesTheDeviceAfterIt) {
+    ASSERT_FALSE(ReadFile(h, buf, 4, &n, &ov));
+    EXPECT_TRUE(CloseHandle(h));
+    h = INVALID_HANDLE_VALUE;
+    EXPECT_EQ(Outcome([&] { return GetOverlappedResult(nullptr, &ov, &n, TRUE); }),
+              Answer(FALSE, ERROR_OPERATION_ABORTED));
+    EXPECT_EQ(dev().closes, 1);
+    EXPECT_EQ(dev().pendingAtClose, 0u) << "the device closed only after its transfer ended";
+}
