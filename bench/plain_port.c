@@ -16,8 +16,9 @@
 /* What one write hands to the kernel at most; the benchmark writes 64 bytes. */
 #define PLAIN_MAX_WRITE 4096
 
-/* Opened and set up as the library's open and PortSetParams(9600, 8, 1, 0) leave a terminal:
- * non-blocking, raw, 8N1. Returns the descriptor, or -errno. */
+/* Opened and set up as the library's open and PortSetParams(9600, 8, 1, 0) leave a terminal
+ * (stty -a shows the same): non-blocking, raw, 8N1, breaks ignored, no flow-control characters.
+ * Returns the descriptor, or -errno. */
 JNIEXPORT jint JNICALL Java_PlainPort_open(JNIEnv* env, jclass cls, jstring path) {
     (void)cls;
     if (path == NULL) {
@@ -42,7 +43,10 @@ JNIEXPORT jint JNICALL Java_PlainPort_open(JNIEnv* env, jclass cls, jstring path
     cfmakeraw(&t);
     t.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARENB | CRTSCTS);
     t.c_cflag |= CLOCAL | CREAD | CS8;
-    t.c_cc[VMIN] = 0;
+    t.c_iflag |= IGNBRK;
+    t.c_cc[VSTART] = _POSIX_VDISABLE;
+    t.c_cc[VSTOP] = _POSIX_VDISABLE;
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     cfsetispeed(&t, B9600);
     cfsetospeed(&t, B9600);
