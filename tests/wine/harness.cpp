@@ -18,6 +18,7 @@
 #include <jni.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -106,6 +107,40 @@ std::string Hex(const std::vector<uint8_t>& bytes, const char* separator = "") {
     }
     return out;
 }
+
+// Milliseconds since `start`, a QueryPerformanceCounter reading.
+double MsSince(const LARGE_INTEGER& start) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
+           static_cast<double>(frequency.QuadPart);
+}
+
+std::string Ms(double ms) { return std::to_string(static_cast<long>(ms + 0.5)) + " ms"; }
+
+// A far end that keeps sending, slowly: a thread writes bytes 0, 1, 2, ... one at a time through a
+// second handle on COM5 (Wine does not enforce exclusive opens); the peer answers each with its
+// complement, which arrives at the port under test.
+struct Trickle {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    int bytes = 0;
+    DWORD gapMs = 0;
+    volatile LONG stop = 0;
+    int sent = 0;
+
+    static DWORD WINAPI Run(LPVOID self) {
+        Trickle* t = static_cast<Trickle*>(self);
+        for (int i = 0; i < t->bytes && InterlockedCompareExchange(&t->stop, 0, 0) == 0; ++i) {
+            const BYTE b = static_cast<BYTE>(i);
+            DWORD done = 0;
+            if (!WriteFile(t->port, &b, 1, &done, nullptr) || done != 1) break;
+            ++t->sent;
+            Sleep(t->gapMs);
+        }
+        return 0;
+    }
+};
 
 // What the DLL configured, read through a second handle of the harness's own: Wine does not
 // enforce exclusive opens of COM ports. A pty keeps the speed and the stop bits, but its driver
@@ -246,6 +281,99 @@ struct Harness {
                "array holds " + Hex(jni.Bytes(in)) + ", expected " + Hex(expected));
     }
 
+    // When a read returns, on the real DLL: with nothing waiting after the port's read wait for
+    // a first byte (100 ms), with bytes waiting at once (Wine makes a ReadFile that asks for more
+    // than is waiting wait out its time-out, so the library must not ask for more), and with a
+    // far end that keeps sending, with what has come rather than when the sending stops.
+    void CheckReadTiming(jint port) {
+        const jint kRoom = 64;
+        jbyteArray buffer = jni.NewByteArray(kRoom, 0x55);
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        std::string detail =
+            Outcome([&] { return n.PortRead(env, nullptr, port, buffer, kRoom); }, 0, nullptr);
+        double ms = MsSince(start);
+        if (detail.empty() && (ms < 80 || ms > 600)) detail = "took " + Ms(ms);
+        Report(detail.empty(),
+               "PortRead with nothing waiting: 0 after about 100 ms (" + Ms(ms) + ")", detail);
+
+        // The fastest of three tries: a read that waits takes the full 100 ms every time.
+        for (size_t waiting : {size_t(kRoom), size_t(10)}) {
+            double fastest = 1e9;
+            detail.clear();
+            for (int attempt = 0; attempt < 3 && detail.empty(); ++attempt) {
+                std::vector<uint8_t> bytes(waiting);
+                for (size_t i = 0; i < waiting; ++i) bytes[i] = static_cast<uint8_t>(i + attempt);
+                Send("read timing", port, bytes);
+                jbyteArray in = jni.NewByteArray(kRoom, 0x55);
+                QueryPerformanceCounter(&start);
+                detail = Outcome([&] { return n.PortRead(env, nullptr, port, in, kRoom); },
+                                 static_cast<long>(waiting), nullptr);
+                fastest = (std::min)(fastest, MsSince(start));
+                std::vector<uint8_t> expected;
+                for (uint8_t b : bytes) expected.push_back(static_cast<uint8_t>(b ^ 0xFF));
+                expected.resize(kRoom, 0x55);
+                if (detail.empty() && jni.Bytes(in) != expected) {
+                    detail = "array holds " + Hex(jni.Bytes(in)) + ", expected " + Hex(expected);
+                }
+            }
+            if (detail.empty() && fastest >= 50) detail = "fastest of three took " + Ms(fastest);
+            Report(detail.empty(),
+                   "PortRead of " + std::to_string(kRoom) + " with " + std::to_string(waiting) +
+                       " waiting returns them at once (fastest " + Ms(fastest) + ")",
+                   detail);
+        }
+
+        Trickle trickle;
+        trickle.port = CreateFileA("\\\\.\\COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+        if (!Report(trickle.port != INVALID_HANDLE_VALUE, "a second handle on COM5 for a trickle",
+                    "error " + std::to_string(GetLastError()))) {
+            return;
+        }
+        trickle.bytes = 40;
+        trickle.gapMs = 25;
+        HANDLE thread = CreateThread(nullptr, 0, Trickle::Run, &trickle, 0, nullptr);
+        std::vector<uint8_t> got;
+        double slowest = 0;
+        detail.clear();
+        for (DWORD begun = GetTickCount();
+             got.size() < 40 && detail.empty() && GetTickCount() - begun < 10000;) {
+            jbyteArray in = jni.NewByteArray(kRoom);
+            jni.ClearPending();
+            const int throwsBefore = jni.ThrowCount();
+            QueryPerformanceCounter(&start);
+            const jint count = n.PortRead(env, nullptr, port, in, kRoom);
+            slowest = (std::max)(slowest, MsSince(start));
+            if (count < 0 || jni.ThrowCount() != throwsBefore) {
+                detail = "a read returned " + std::to_string(count) + " and raised \"" +
+                         Printable(jni.PendingMessage()) + "\"";
+            } else {
+                got.insert(got.end(), jni.Bytes(in).begin(), jni.Bytes(in).begin() + count);
+            }
+            jni.ClearPending();
+        }
+        InterlockedExchange(&trickle.stop, 1);
+        if (thread != nullptr) {
+            WaitForSingleObject(thread, 5000);
+            CloseHandle(thread);
+        }
+        CloseHandle(trickle.port);
+        std::vector<uint8_t> expected;
+        for (int i = 0; i < 40; ++i) expected.push_back(static_cast<uint8_t>(i ^ 0xFF));
+        if (detail.empty() && got != expected) {
+            detail = "read " + Hex(got) + ", expected " + Hex(expected) + " (" +
+                     std::to_string(trickle.sent) + " sent)";
+        }
+        if (detail.empty() && slowest >= 400) detail = "a read took " + Ms(slowest);
+        Report(detail.empty(),
+               "PortRead of " + std::to_string(kRoom) +
+                   " during a trickle (a byte every 25 ms) returns within 400 ms, losing nothing"
+                   " (slowest " +
+                   Ms(slowest) + ")",
+               detail);
+    }
+
     // Every native that takes a handle, on one that is not open: -1 from the actions, 0xFF from the
     // far-end line queries, 1 from the output line queries, nothing raised, the array untouched.
     void CheckNotOpen(jint handle) {
@@ -364,6 +492,7 @@ struct Harness {
         jbyteArray buffer = jni.NewByteArray(8, 0x55);
         Call("PortRead with nothing waiting returns 0", 0,
              [&] { return n.PortRead(env, nullptr, port, buffer, 4); });
+        CheckReadTiming(port);
 
         Send("purge", port, {9, 8, 7, 6});
         Call("PortPurge receive", 0, [&] { return n.PortPurge(env, nullptr, port, 0, 1); });
