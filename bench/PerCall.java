@@ -1,7 +1,9 @@
 import com.vorant.jpos.tavrolink.caldrix;
 import java.io.IOException;
+import java.nio.charset.StandardCharsets;
 import java.util.Arrays;
 import java.util.Locale;
+import java.util.concurrent.TimeUnit;
 
 /**
  * The cost of one call of the methods a device service polls with (PortGetReadCount, PortIsCTS,
@@ -15,8 +17,9 @@ import java.util.Locale;
  * side, "percall METHOD caldrix|baseline MEDIAN_NS_PER_CALL", and one with the median of the
  * ratios of the batches that ran side by side, "percall METHOD ratio RATIO".
  *
- * <p>With --trace instead of the counts, each method runs three times on each side between two
- * lines "mark METHOD SIDE" and "mark end", for strace to show what the calls do.
+ * <p>With --trace instead of the counts, it prints each side's terminal settings ("stty SIDE
+ * SETTINGS"), then each method runs three times on each side after a line "mark METHOD SIDE",
+ * and a line "mark end" follows, for strace to show what the calls do.
  */
 public final class PerCall {
     private static final int WRITE_BYTES = 64;
@@ -61,7 +64,7 @@ public final class PerCall {
             caldrix.PortSetParams(h, 9600, 8, 1, 0, 0);
             PerCall bench = new PerCall(h, fd);
             if (trace) {
-                bench.trace();
+                bench.trace(args[first], args[first + 1]);
             } else {
                 bench.measure(calls, batches, warmup);
             }
@@ -107,7 +110,11 @@ public final class PerCall {
         return s.length % 2 == 1 ? s[s.length / 2] : (s[s.length / 2 - 1] + s[s.length / 2]) / 2;
     }
 
-    private void trace() throws IOException {
+    private void trace(String caldrixPort, String plainPort) throws Exception {
+        // The settings decide what a write does in the line discipline, so both sides need the
+        // same ones; stty shows them while both terminals are open.
+        System.out.println("stty caldrix " + stty(caldrixPort));
+        System.out.println("stty baseline " + stty(plainPort));
         // One untimed call each first, so that linking the natives is not in the trace.
         for (int m = 0; m < METHODS.length; m++) {
             run(m, false, 1);
@@ -122,6 +129,16 @@ public final class PerCall {
         }
         System.out.println("mark end");
         System.out.flush();
+    }
+
+    private static String stty(String port) throws Exception {
+        Process p = new ProcessBuilder("stty", "-a", "-F", port).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        if (!p.waitFor(10, TimeUnit.SECONDS)) {
+            p.destroyForcibly();
+            return "(stty did not finish)";
+        }
+        return out.replaceAll("\\s+", " ").trim();
     }
 
     /** Makes n calls of one method on one side; returns the nanoseconds they took. */

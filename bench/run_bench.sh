@@ -15,7 +15,8 @@
 #   back (steadier on a busy machine than the ratio of the two medians). A ratio above 1.15 is
 #   flagged, not failed.
 # PART syscalls: the system calls of those methods on each side, from strace, and whether the
-#   baseline still makes the same ones as the library. Fails when they differ.
+#   baseline still makes the same ones and sets its terminal up the same way as the library.
+#   Fails when they differ.
 # PART all: roundtrip, percall, then syscalls when strace is there; a difference in the system
 #   calls is reported but fails nothing.
 #
@@ -206,6 +207,19 @@ syscalls() {
         || { cat "$work/run.out"; echo "run_bench: the traced JVM run failed" >&2; return 2; }
     stop_peer
 
+    caldrix_tty=$(sed -n 's/^stty caldrix //p' "$work/run.out")
+    plain_tty=$(sed -n 's/^stty baseline //p' "$work/run.out")
+    mismatch=0
+    if [ -z "$caldrix_tty" ] || [ "$caldrix_tty" != "$plain_tty" ]; then
+        words() { echo "$1" | sed 's/ = /=/g; s/;//g' | tr ' ' '\n' | sort -u; }
+        words "$caldrix_tty" >"$work/tty.caldrix"
+        words "$plain_tty" >"$work/tty.plain"
+        echo "terminal settings differ: caldrix:" $(comm -23 "$work/tty.caldrix" "$work/tty.plain")
+        echo "                          baseline:" $(comm -13 "$work/tty.caldrix" "$work/tty.plain")
+        mismatch=1
+    else
+        echo "terminal settings: the same on both sides (stty -a)"
+    fi
     echo "system calls per call (strace -f -e trace=$traced, the calling thread, 3 calls each):"
     awk '
         # The calling thread is the one that writes the marks.
@@ -247,7 +261,8 @@ syscalls() {
             }
             if (n == 0) { print "run_bench: the trace has no marks" > "/dev/stderr"; bad = 1 }
             exit bad
-        }' "$work/strace.out"
+        }' "$work/strace.out" || mismatch=1
+    return $mismatch
 }
 
 status=0
@@ -262,7 +277,7 @@ case $part in
         echo
         # A benchmark reports; a missing strace or a changed library does not fail it.
         syscalls
-        [ $? -eq 1 ] && echo "run_bench: the baseline no longer makes the library's system calls; update bench/plain_port.c before trusting the ratios" >&2
+        [ $? -eq 1 ] && echo "run_bench: the baseline no longer does what the library does; update bench/plain_port.c before trusting the ratios" >&2
         ;;
 esac
 exit $status
