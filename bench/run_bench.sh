@@ -26,8 +26,8 @@
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
-build=$(cd "$build" 2>/dev/null && pwd) || { echo "run_bench: no build directory $build" >&2; exit 2; }
+given=${1:-$here/../build}
+build=$(cd "$given" 2>/dev/null && pwd) || { echo "run_bench: no build directory $given" >&2; exit 2; }
 part=${2:-all}
 lib=${CALDRIX_LIBRARY:-$build/libcaldrix.so}
 classes=$build/bench/classes
