@@ -10,6 +10,7 @@ import java.nio.charset.StandardCharsets;
  */
 public final class Demo {
     private static final long ANSWER_WAIT_MS = 3000;
+    private static final long POLL_PAUSE_MS = 10;
     private static boolean allGood = true;
 
     private Demo() {}
@@ -35,15 +36,21 @@ public final class Demo {
 
     /**
      * Collects the device's answer until it is `want` bytes long or ends with `end`, for at most
-     * ANSWER_WAIT_MS. A PortRead that finds nothing waits about 100 ms, which paces the loop.
+     * ANSWER_WAIT_MS. PortGetReadCount says how many bytes are waiting; a PortRead of no more
+     * than that returns them at once. With nothing waiting yet, a short pause before asking again.
      */
-    private static byte[] awaitAnswer(int h, int want, String end) throws IOException {
+    private static byte[] awaitAnswer(int h, int want, String end)
+            throws IOException, InterruptedException {
         byte[] got = new byte[want];
         int have = 0;
         long deadline = System.currentTimeMillis() + ANSWER_WAIT_MS;
         while (have < want && System.currentTimeMillis() < deadline) {
             int waiting = caldrix.PortGetReadCount(h);
-            int ask = Math.max(1, Math.min(waiting, want - have));
+            if (waiting == 0) {
+                Thread.sleep(POLL_PAUSE_MS);
+                continue;
+            }
+            int ask = Math.min(waiting, want - have);
             byte[] chunk = new byte[ask];
             int n = caldrix.PortRead(h, chunk, ask);
             System.arraycopy(chunk, 0, got, have, n);
@@ -119,6 +126,13 @@ public final class Demo {
             int waiting = caldrix.PortGetReadCount(h);
             step("PortGetReadCount", waiting);
             check(waiting == 0, "bytes left over");
+
+            // With nothing waiting, a read waits up to 100 ms for a first byte, then gives up.
+            long started = System.nanoTime();
+            r = caldrix.PortRead(h, new byte[16], 16);
+            long tookMs = (System.nanoTime() - started) / 1_000_000;
+            step("PortRead(16) with nothing waiting", r + " after " + tookMs + " ms");
+            check(r == 0 && tookMs < 1000, "PortRead answered " + r + " after " + tookMs + " ms");
 
             byte[] mac = new byte[6];
             try {

@@ -33,7 +33,20 @@ public class caldrix {
     /** Closes a port and frees its handle, also when closing reports a failure. */
     public static native int PortClose(int handle) throws IOException;
 
-    /** Reads up to count bytes that have arrived; returns the number placed at buffer[0]. */
+    /**
+     * Reads up to count bytes that have arrived and returns the number placed from buffer[0].
+     *
+     * <p>On a serial port, with nothing waiting, it waits up to 100 ms for the first byte and
+     * returns 0, raising nothing, if none comes. Once it has a byte it never waits again: it takes
+     * what has already arrived, up to count, and returns, so it may return fewer than count while
+     * the rest is still on the line. To read an answer of known length, poll
+     * {@link #PortGetReadCount} until it reports enough bytes (or a deadline passes), then read
+     * that many; they come back at once. A device that has gone away makes it return 0 at once;
+     * {@link #PortGetReadCount} and {@link #PortWrite} raise the error. On a HID port it returns
+     * at once with what the device has sent.
+     *
+     * @throws IOException for a count below 1 or beyond the array, or a failed device read
+     */
     public static native int PortRead(int handle, byte[] buffer, int count) throws IOException;
 
     /** Writes the first count bytes of buffer; returns 0 when all of them went out. */
