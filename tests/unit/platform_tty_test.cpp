@@ -28,6 +28,7 @@
 #include "platform/posix/provider.h"
 #include "platform/posix/tty.h"
 #include "platform/win32.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -715,6 +716,45 @@ TEST_F(TtyPort, CloseHandleRacingCallsOfEveryKindIsSafe) {
     }
     // The last call out closed the device: the port opens exclusively again.
     EXPECT_EQ(OpenError(pty.path), ERROR_SUCCESS);
+}
+
+// The library over a real terminal whose peer has stopped reading: a close ends the blocked
+// write at once instead of waiting out its 5 s time-out, and the write fails as cancelled.
+class TtyPortClose : public LibraryTest {};
+
+TEST_F(TtyPortClose, ACloseEndsAWriteBlockedOnAStalledPeerAtOnce) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    const jint h = Open(pty.path);
+    ASSERT_EQ(h, 1) << Pending();
+    // Fill the line towards the peer, which never reads, until the kernel takes no more.
+    ASSERT_EQ(fcntl(pty.slave, F_SETFL, O_NONBLOCK), 0);
+    const std::string block(4096, 'x');
+    // The kernel moves bytes on towards the peer behind the writer's back: full means no room
+    // for a while.
+    for (struct pollfd p = {pty.slave, POLLOUT, 0}; poll(&p, 1, 100) > 0;) {
+        while (write(pty.slave, block.data(), block.size()) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+    }
+
+    std::atomic<jint> written{-2};
+    std::string message;
+    std::thread writer([&] {
+        FakeJni local;
+        jbyteArray buf = local.NewByteArray(100, 'w');
+        written = CALDRIX(PortWrite)(local.env(), nullptr, h, buf, 100);
+        message = local.PendingMessage();
+    });
+    // Nothing marks a write blocked inside the kernel; this is long for it to get there and short
+    // beside its 5 s time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto start = Clock::now();
+    EXPECT_EQ(Close(h), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(300));
+    writer.join();
+    EXPECT_EQ(written.load(), -1);
+    EXPECT_EQ(message, "WriteFile: GetLastError=995");
 }
 
 }  // namespace
