@@ -204,18 +204,18 @@ void Transfer::Complete(DWORD bytes, DWORD error) {
 // and the device entered in turn.
 class FileCall {
 public:
-    explicit FileCall(HANDLE h) : file_(Lookup<FileObject>(h, HandleKind::File)) {
-        if (!file_) return;
+    explicit FileCall(HANDLE h) : file_(LookupInto<FileObject>(h, HandleKind::File, &ref_)) {
+        if (file_ == nullptr) return;
         if (!file_->Enter()) {
-            file_.reset();
+            file_ = nullptr;
             SetLastError(ERROR_INVALID_HANDLE);
             return;
         }
-        io_ = std::unique_lock<std::mutex>(file_->io);
+        file_->io.lock();
     }
     ~FileCall() {
-        if (!file_) return;
-        io_.unlock();
+        if (file_ == nullptr) return;
+        file_->io.unlock();
         file_->Leave();
     }
     FileCall(const FileCall&) = delete;
@@ -223,11 +223,13 @@ public:
 
     explicit operator bool() const { return file_ != nullptr; }
     Device& device() const { return *file_->device; }
-    const std::shared_ptr<FileObject>& file() const { return file_; }
+    FileObject& file() const { return *file_; }
+    // Shared ownership of the file, for what outlives the call (an overlapped transfer).
+    std::shared_ptr<FileObject> shared() const { return std::static_pointer_cast<FileObject>(ref_); }
 
 private:
-    std::shared_ptr<FileObject> file_;
-    std::unique_lock<std::mutex> io_;
+    std::shared_ptr<HandleObject> ref_;  // keeps the file alive until after Leave
+    FileObject* file_;
 };
 
 BOOL Fail(DWORD error) {
@@ -254,7 +256,7 @@ BOOL Dispatch(HANDLE h, Call&& call) {
 // Starts an overlapped transfer; the Win32 answer of ReadFile/WriteFile on an overlapped handle.
 template <typename Start>
 BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start) {
-    const std::shared_ptr<FileObject>& file = call.file();
+    const std::shared_ptr<FileObject> file = call.shared();
     __atomic_store_n(&ov->InternalHigh, ULONG_PTR{0}, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
     if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
@@ -352,7 +354,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
         FileCall call(file);
         if (!call) return FALSE;
         if (buffer == nullptr && toRead != 0) return Fail(ERROR_NOACCESS);
-        if (call.file()->overlapped) {
+        if (call.file().overlapped) {
             if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
             return StartTransfer(call, overlapped, read,
                                  [&](Device& d, IoCompletion* done, DWORD* error) {
@@ -377,7 +379,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
         FileCall call(file);
         if (!call) return FALSE;
         if (buffer == nullptr && toWrite != 0) return Fail(ERROR_NOACCESS);
-        if (call.file()->overlapped) {
+        if (call.file().overlapped) {
             if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
             return StartTransfer(call, overlapped, written,
                                  [&](Device& d, IoCompletion* done, DWORD* error) {

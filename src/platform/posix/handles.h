@@ -47,6 +47,14 @@ std::shared_ptr<T> Lookup(HANDLE h, HandleKind kind) {
     return std::static_pointer_cast<T>(LookupHandle(h, kind));
 }
 
+// As Lookup, for the calls made most often: the reference stays in *holder, so the cast costs no
+// second reference count.
+template <typename T>
+T* LookupInto(HANDLE h, HandleKind kind, std::shared_ptr<HandleObject>* holder) {
+    *holder = LookupHandle(h, kind);
+    return static_cast<T*>(holder->get());
+}
+
 // CreateMutexA/CreateEventA with a name: a second handle on the live object of that name
 // (last error ERROR_ALREADY_EXISTS), or a new object from `make` (last error 0). A name held
 // by an object of another kind fails with ERROR_INVALID_HANDLE, as on Windows. A null name
