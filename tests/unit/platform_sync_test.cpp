@@ -1,9 +1,17 @@
 // Handles, mutexes, events, waits and threads of the POSIX subset, checked against what Windows
 // answers for the same calls.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <functional>
 #include <future>
 #include <set>
@@ -335,6 +343,104 @@ TEST(PlatformProcess, SleepGoesToTheHookWhileOneIsSetAndPausesOtherwise) {
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
     EXPECT_EQ(pauses.size(), 1u);
     g_pauses = nullptr;
+}
+
+// ---- named events across processes -------------------------------------------------------------
+
+extern "C" char** environ;
+
+// The stand-in monitor in a process of its own, its record in a file of the test's.
+struct Standin {
+    explicit Standin(const std::string& device) {
+        log = "/tmp/caldrix-standin-" + std::to_string(getpid()) + device.substr(1) + ".log";
+        unlink(log.c_str());
+        const std::string env = "SENTIVO_STANDIN_LOG=" + log;
+        char* argv[] = {const_cast<char*>("Sentivo.exe"), const_cast<char*>(device.c_str()),
+                        nullptr};
+        char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
+        spawned = posix_spawn(&pid, CALDRIX_STANDIN_PATH, nullptr, nullptr, argv, envp) == 0;
+    }
+    ~Standin() {
+        if (spawned && status < 0) Wait();
+        unlink(log.c_str());
+    }
+    std::string Record() const {
+        std::ifstream in(log);
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+    // Waits up to 5 s for the record to hold `text`.
+    bool AwaitRecord(const std::string& text) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (Record().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a file has no event
+        }
+        return true;
+    }
+    int Wait() {
+        int st = 0;
+        if (waitpid(pid, &st, 0) == pid) status = WIFEXITED(st) ? WEXITSTATUS(st) : 128;
+        return status;
+    }
+
+    std::string log;
+    pid_t pid = -1;
+    bool spawned = false;
+    int status = -1;
+};
+
+std::string ShmFileOf(const char* name) {
+    return "/dev/shm/caldrix-event-" + std::to_string(geteuid()) + "-" + name;
+}
+
+TEST(PlatformNamedEvent, IsSeenByAnotherProcessAndLastsWhileOneHoldsIt) {
+    const std::string name = "SentivoLCD7";
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS) << "made here first";
+    struct stat st;
+    ASSERT_EQ(stat(ShmFileOf(name.c_str()).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "private to the user";
+
+    Standin monitor("/LCD7");
+    ASSERT_TRUE(monitor.spawned);
+    ASSERT_TRUE(monitor.AwaitRecord("opened SentivoLCD7 existed=1")) << monitor.Record();
+    EXPECT_TRUE(SetEvent(ev));
+    EXPECT_EQ(monitor.Wait(), 0) << monitor.Record();
+    EXPECT_NE(monitor.Record().find("set after"), std::string::npos);
+    EXPECT_EQ(WaitForSingleObject(ev, 0), WAIT_OBJECT_0) << "manual reset: still set";
+
+    // A second handle here names the same event; the event goes with the last handle.
+    HANDLE again = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(CloseHandle(ev));
+    EXPECT_EQ(stat(ShmFileOf(name.c_str()).c_str(), &st), 0);
+    EXPECT_TRUE(CloseHandle(again));
+    EXPECT_NE(stat(ShmFileOf(name.c_str()).c_str(), &st), 0) << "gone with its last holder";
+}
+
+TEST(PlatformNamedEvent, AnEventMadeElsewhereIsOpenedAndAnotherUsersObjectRefused) {
+    Standin monitor("/AIO9");  // makes "SentivoAIO9" and waits on it
+    ASSERT_TRUE(monitor.spawned);
+    ASSERT_TRUE(monitor.AwaitRecord("opened SentivoAIO9 existed=0")) << monitor.Record();
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, "SentivoAIO9");
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+    EXPECT_TRUE(SetEvent(ev));
+    EXPECT_EQ(monitor.Wait(), 0) << monitor.Record();
+    EXPECT_TRUE(CloseHandle(ev));
+
+    // An object of that name that others may write is not trusted.
+    const std::string path = ShmFileOf("Foreign1");
+    const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchmod(fd, 0666), 0);
+    close(fd);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Foreign1"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    unlink(path.c_str());
 }
 
 }  // namespace

@@ -17,11 +17,14 @@
 
 #include "handles.h"
 #include "provider.h"
+#include "shared_event.h"
 
 namespace caldrix_posix {
 namespace {
 
 constexpr DWORD kCreateSuspended = 0x00000004u;
+// How often a wait looks again at objects that other processes change.
+constexpr std::chrono::milliseconds kRemotePoll{5};
 
 struct MutexObject;
 
@@ -43,6 +46,8 @@ struct Waitable : HandleObject {
     virtual bool Signalled(DWORD tid) const = 0;
     // Takes the object for thread tid; answers WAIT_OBJECT_0 or WAIT_ABANDONED_0.
     virtual DWORD Acquire(DWORD tid) = 0;
+    // Changed by other processes too, which cannot wake this one's waits: those look again often.
+    virtual bool Remote() const { return false; }
 };
 
 void ArmExitGuard();
@@ -75,17 +80,32 @@ struct MutexObject : Waitable {
     bool abandoned = false;
 };
 
+// Acquire's answer when another process took an auto-reset signal first.
+constexpr DWORD kAcquireLost = 0xFFFFFFFEu;
+
+// An unnamed event lives here; a named one in shared memory, so that other processes see it.
 struct EventObject : Waitable {
     EventObject(bool manual, bool initial)
         : Waitable(HandleKind::Event), manualReset(manual), signalled(initial) {}
-    bool Signalled(DWORD) const override { return signalled; }
+    ~EventObject() override {
+        if (shared.record != nullptr) caldrix_event_close(&shared);
+    }
+    bool Signalled(DWORD) const override {
+        if (shared.record == nullptr) return signalled;
+        return __atomic_load_n(&shared.record->signalled, __ATOMIC_ACQUIRE) != 0;
+    }
     DWORD Acquire(DWORD) override {
+        if (shared.record != nullptr) {
+            return caldrix_event_try(&shared) ? WAIT_OBJECT_0 : kAcquireLost;
+        }
         if (!manualReset) signalled = false;
         return WAIT_OBJECT_0;
     }
+    bool Remote() const override { return shared.record != nullptr; }
 
     const bool manualReset;
     bool signalled;
+    caldrix_shared_event shared = {};
 };
 
 struct ThreadObject : Waitable {
@@ -159,6 +179,8 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
         }
     }
 
+    bool remote = false;
+    for (const auto& o : objects) remote = remote || o->Remote();
     const DWORD tid = GetCurrentThreadId();
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(milliseconds == INFINITE ? 0 : milliseconds);
@@ -179,11 +201,16 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
             }
         } else {
             for (DWORD i = 0; i < count; ++i) {
-                if (objects[i]->Signalled(tid)) return objects[i]->Acquire(tid) + i;
+                if (!objects[i]->Signalled(tid)) continue;
+                const DWORD got = objects[i]->Acquire(tid);
+                if (got != kAcquireLost) return got + i;
             }
         }
         if (milliseconds == 0) return WAIT_TIMEOUT;
-        if (milliseconds == INFINITE) {
+        const auto slice = std::chrono::steady_clock::now() + kRemotePoll;
+        if (remote && (milliseconds == INFINITE || slice < deadline)) {
+            s.changed.wait_until(guard, slice);
+        } else if (milliseconds == INFINITE) {
             s.changed.wait(guard);
         } else if (s.changed.wait_until(guard, deadline) == std::cv_status::timeout &&
                    std::chrono::steady_clock::now() >= deadline) {
@@ -247,10 +274,25 @@ BOOL ReleaseMutex(HANDLE mutex) {
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
     const bool manual = manualReset != FALSE;
     const bool initial = initialState != FALSE;
-    return CreateNamedHandle(name, HandleKind::Event, [manual, initial] {
-        return std::static_pointer_cast<HandleObject>(
-            std::make_shared<EventObject>(manual, initial));
+    const bool named = name != nullptr && name[0] != '\0';
+    bool elsewhere = false;  // another process made it first
+    int error = 0;
+    HANDLE h = CreateNamedHandle(name, HandleKind::Event, [&]() -> std::shared_ptr<HandleObject> {
+        auto event = std::make_shared<EventObject>(manual, initial);
+        if (named) {
+            int existed = 0;
+            error = caldrix_event_open(name, manual, initial, &event->shared, &existed);
+            if (error != 0) return nullptr;
+            elsewhere = existed != 0;
+        }
+        return event;
     });
+    if (h == nullptr && error != 0) {
+        SetLastError(error == EACCES ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(error));
+    } else if (h != nullptr && elsewhere) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+    }
+    return h;
 }
 
 static BOOL SetEventState(HANDLE event, bool state) {
@@ -259,7 +301,13 @@ static BOOL SetEventState(HANDLE event, bool state) {
     SyncState& s = Sync();
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        e->signalled = state;
+        if (e->shared.record == nullptr) {
+            e->signalled = state;
+        } else if (state) {
+            caldrix_event_set(&e->shared);
+        } else {
+            caldrix_event_reset(&e->shared);
+        }
     }
     if (state) s.changed.notify_all();
     return TRUE;
