@@ -31,6 +31,7 @@ BOOL Device::GetCommModemStatus(DWORD*, DWORD* error) { return Refuse(error); }
 BOOL Device::EscapeCommFunction(DWORD, DWORD* error) { return Refuse(error); }
 BOOL Device::Close(DWORD*) { return TRUE; }
 void Device::Cancel(IoCompletion*) {}
+BOOL Device::GetHidDescriptor(HidDescriptor*, DWORD* error) { return Refuse(error); }
 
 BOOL Device::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
     DWORD got = 0, code = ERROR_SUCCESS;
@@ -441,6 +442,10 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED overlapped) {
     file->Leave();
     if (!found) return Fail(ERROR_NOT_FOUND);
     return TRUE;
+}
+
+BOOL caldrix_posix::DeviceHidDescriptor(HANDLE h, HidDescriptor* out) {
+    return Dispatch(h, [&](Device& d, DWORD* error) { return d.GetHidDescriptor(out, error); });
 }
 
 // The comm calls check their pointers before the handle, as the Windows wrappers do, and hand

@@ -15,7 +15,7 @@
 
 namespace caldrix_posix {
 
-enum class HandleKind { Mutex, Event, Thread, File };
+enum class HandleKind { Mutex, Event, Thread, File, DeviceInfoSet, Process };
 
 struct HandleObject {
     explicit HandleObject(HandleKind k) : kind(k) {}
@@ -64,6 +64,13 @@ HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
 
 // The providers registered in front of the host's, most recent first (files.cpp).
 std::vector<DeviceProvider*> RegisteredProviders();
+
+// The parsed report descriptor of the HID device behind a file handle, through the handle
+// layer's rules (files.cpp).
+BOOL DeviceHidDescriptor(HANDLE h, HidDescriptor* out);
+
+// A waitable handle for a started child process; the child is reaped when it ends (sync.cpp).
+HANDLE RegisterProcess(int pid);
 
 // Thread identities: unique, never 0. CreateThread picks the new thread's id before it runs.
 DWORD AllocateThreadId();

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "hid_descriptor.h"
 #include "win32_posix.h"
 
 namespace caldrix_posix {
@@ -55,7 +57,21 @@ struct Device {
     // completes with ERROR_OPERATION_ABORTED. Calls that start afterwards are not affected. May be
     // called from any thread, also while nothing is in progress.
     virtual void Cancel(IoCompletion* which);
+
+    // A HID device's report descriptor, parsed (HidD_GetPreparsedData). The default refuses, as
+    // Windows does for a handle that is no HID device.
+    virtual BOOL GetHidDescriptor(HidDescriptor* out, DWORD* error);
 };
+
+// One device interface as SetupAPI lists it: its class and the device path CreateFileA opens.
+struct DeviceInterface {
+    GUID cls;
+    std::string path;
+};
+
+// The interface classes the library looks for.
+extern const GUID kHidInterfaceClass;      // {4D1E55B2-F16F-11CF-88CB-001111000030}
+extern const GUID kPrinterInterfaceClass;  // GUID_DEVINTERFACE_USBPRINT
 
 // One network adapter as NetBIOS sees it: its address, and the return codes its reset and
 // status commands give (NRC_GOODRET for a working adapter).
@@ -95,12 +111,36 @@ struct DeviceProvider {
         (void)out;
         return false;
     }
+    // Appends the device interfaces this provider has, in its own stable order.
+    virtual void Interfaces(std::vector<DeviceInterface>* out) { (void)out; }
+    // Told of every LoadLibraryA (registered providers only). True refuses the load with *error.
+    virtual bool RefuseLibrary(const char* name, DWORD* error) {
+        (void)name;
+        (void)error;
+        return false;
+    }
+    // Told of every CreateProcessA before it starts anything (registered providers only), with
+    // the host path it resolved to. True ends the call with *error (0: success, nothing started).
+    virtual bool ProcessStart(const char* application, const char* path, const char* commandLine,
+                              DWORD* error) {
+        (void)application;
+        (void)path;
+        (void)commandLine;
+        (void)error;
+        return false;
+    }
 };
 
 // The host's own providers, asked after any registered ones: terminals (tty.cpp) and network
 // interfaces (netbios.cpp).
 DeviceProvider& TtyProvider();
 DeviceProvider& NetworkProvider();
+
+// Where the host's files are looked for: "/" on a real host; tests point it at a tree of their
+// own. Nothing else in the subset decides where host files are. "C:\x" and "\x" both name
+// <root>/x.
+void SetHostRoot(const std::string& root);
+std::string HostPath(const char* windowsPath);
 
 // Providers registered here are asked before the real ones, most recent first. Tests only.
 void RegisterDeviceProvider(DeviceProvider* provider);

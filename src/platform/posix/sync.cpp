@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -114,6 +116,16 @@ struct ThreadObject : Waitable {
     DWORD Acquire(DWORD) override { return WAIT_OBJECT_0; }
 
     const DWORD id;
+    bool done = false;
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+// A started child process: signalled once it has ended and been reaped.
+struct ProcessObject : Waitable {
+    ProcessObject() : Waitable(HandleKind::Process) {}
+    bool Signalled(DWORD) const override { return done; }
+    DWORD Acquire(DWORD) override { return WAIT_OBJECT_0; }
+
     bool done = false;
     DWORD exitCode = STILL_ACTIVE;
 };
@@ -242,6 +254,36 @@ void* ThreadMain(void* p) {
 }
 
 }  // namespace
+
+// Each child gets a thread that waits for it to end, so none is left a zombie whether or not
+// anybody waits on its handle; the thread sleeps in waitpid and costs nothing meanwhile.
+HANDLE RegisterProcess(int pid) {
+    std::shared_ptr<ProcessObject> process;
+    try {
+        process = std::make_shared<ProcessObject>();
+        if (pid > 0) {
+            std::thread([process, pid] {
+                int status = 0;
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                SyncState& s = Sync();
+                {
+                    std::lock_guard<std::mutex> guard(s.lock);
+                    process->exitCode = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
+                                                          : 1;
+                    process->done = true;
+                }
+                s.changed.notify_all();
+            }).detach();
+        }
+    } catch (const std::exception&) {
+        // No thread to reap it: the child stays a zombie until the process ends.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return RegisterHandle(process);
+}
+
 }  // namespace caldrix_posix
 
 using namespace caldrix_posix;
