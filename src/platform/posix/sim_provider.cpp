@@ -12,6 +12,8 @@
 //  * a device is exclusive: any second open while a handle is open is refused.
 #include "sim_provider.h"
 
+#include "sim/sim_internal.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -335,7 +337,23 @@ public:
             ++dev->opens;
             return OpenResult::Opened;
         }
-        return OpenResult::NotMine;
+        return OpenHidLocked(name, access, shareMode, flags, out, error);
+    }
+
+    void Interfaces(std::vector<caldrix_posix::DeviceInterface>* out) override {
+        auto guard = LockSim();
+        HidInterfacesLocked(out);
+    }
+
+    bool RefuseLibrary(const char* name, DWORD* error) override {
+        auto guard = LockSim();
+        return RefuseLibraryLocked(name, error);
+    }
+
+    bool ProcessStart(const char* application, const char* path, const char* commandLine,
+                      DWORD* error) override {
+        auto guard = LockSim();
+        return ProcessStartLocked(application, path, commandLine, error);
     }
 
     bool NetbiosCommand(UCHAR command, UCHAR lana, UCHAR* retcode) override {
@@ -369,6 +387,12 @@ void RecordSleep(DWORD milliseconds) {
 }
 
 }  // namespace
+
+std::unique_lock<std::mutex> LockSim() { return std::unique_lock<std::mutex>(S().lock); }
+std::condition_variable& SimChanged() { return S().changed; }
+DWORD RecordCall(const char* fn, const std::string& device, std::vector<uint64_t> args) {
+    return Record(S(), fn, device, std::move(args));
+}
 
 DCB DefaultDriverDcb() {
     DCB dcb;
@@ -406,6 +430,7 @@ void Reset() {
     std::lock_guard<std::mutex> guard(s.lock);
     // Handles still open keep their devices; the simulation just stops knowing them.
     s.serials.clear();
+    ResetHidLocked();
     s.adaptersSet = false;
     s.adapters.clear();
     s.failures.clear();
