@@ -7,14 +7,15 @@ BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: demo test setup-demo setup-test linux unit-asan unit-tsan test-linux test-windows bench clean
+.PHONY: demo test setup-demo setup-test linux unit-asan unit-tsan test-linux test-windows package \
+        test-package bench clean
 
 demo: setup-demo
 	cmake -S . -B $(BUILD)/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/linux -j $(JOBS) --target caldrix device_sim caldrix_demo
 	demo/run_demo.sh $(BUILD)/linux
 
-test: setup-test test-linux unit-asan unit-tsan test-windows
+test: setup-test test-linux unit-asan unit-tsan test-windows test-package
 	@echo "caldrix: all test layers passed"
 
 setup-demo:
@@ -49,6 +50,15 @@ unit-tsan:
 # Both Windows DLLs, their export tables, and the harness under Wine.
 test-windows:
 	tests/wine/build_and_run.sh $(BUILD)
+
+# caldrix.jar: the Java classes and the natives of every platform, BUILD/package/caldrix.jar.
+package:
+	CALDRIX_JOBS=$(JOBS) packaging/build_package.sh $(BUILD)
+
+# The jar's tests: its Linux native (old-glibc symbols, the JNI tests again), its Windows natives
+# (the DLLs the Wine harness tests, byte for byte), and the loader in JVMs of its own.
+test-package: package
+	ctest --test-dir $(BUILD)/package --output-on-failure
 
 # Round trips and per-call costs against baselines; BENCH=roundtrip, percall or syscalls runs
 # one part alone (see bench/run_bench.sh).

@@ -4,16 +4,19 @@ import java.io.IOException;
 
 /**
  * The carrier-detect query of the native library caldrix, which binds it to this class alone.
- * Handles are those of {@code com.vorant.jpos.tavrolink.caldrix}; the library is found the same
- * way, and loading it from both classes loads it once.
+ * Handles are those of {@code com.vorant.jpos.tavrolink.caldrix}, which loads the library also
+ * when this class is used first.
  */
 public class caldrix {
     static {
-        String path = System.getProperty("caldrix.library");
-        if (path != null && !path.isEmpty()) {
-            System.load(path);
-        } else {
-            System.loadLibrary("caldrix");
+        // The other class loads the library; a native library belongs to the class loader that
+        // loaded it, and this class's method binds to it through the same loader.
+        try {
+            Class.forName("com.vorant.jpos.tavrolink.caldrix", true,
+                          caldrix.class.getClassLoader());
+        } catch (ClassNotFoundException e) {
+            throw new NoClassDefFoundError("com.vorant.jpos.tavrolink.caldrix, which loads the"
+                    + " native library, is not beside " + caldrix.class.getName());
         }
     }
 

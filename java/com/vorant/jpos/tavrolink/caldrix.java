@@ -10,21 +10,19 @@ import java.io.IOException;
  * A handle that is not open is answered without an exception: -1 from the int methods and
  * {@code true} from the modem-line queries (the library answers with all bits set).
  *
- * <p>The library is {@code caldrix.dll} or {@code libcaldrix.so} found on
- * {@code java.library.path}; the system property {@code caldrix.library} may instead name the
- * file by its absolute path.
+ * <p>The native library is loaded when the class is initialised, from the first of: the file
+ * named by the system property {@code caldrix.library} (and only that file, when it is set);
+ * {@code caldrix.dll} or {@code libcaldrix.so} on {@code java.library.path}; the native for this
+ * system inside the caldrix jar, copied to a private per-user cache folder. Only a library of this
+ * class's version is loaded. When none loads, the {@link UnsatisfiedLinkError} lists every
+ * attempt and why it failed.
  */
 public class caldrix {
-    /** System property naming the library file to load instead of searching the library path. */
+    /** System property naming the one library file to load, instead of searching for one. */
     public static final String LIBRARY_PROPERTY = "caldrix.library";
 
     static {
-        String path = System.getProperty(LIBRARY_PROPERTY);
-        if (path != null && !path.isEmpty()) {
-            System.load(path);
-        } else {
-            System.loadLibrary("caldrix");
-        }
+        CaldrixLoader.load();
     }
 
     /** Opens a port by name; returns its handle (1 to 9), or -1 (a full table, too long a name). */

@@ -1,0 +1,141 @@
+package com.vorant.jpos.tavrolink;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import java.io.ByteArrayOutputStream;
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Map;
+import java.util.TreeMap;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
+
+/** A JVM of its own running LoaderProbe with a jar, for one case of the loader tests. */
+final class Jvm {
+    static final Path JAR = Paths.get(System.getProperty("caldrix.test.jar"));
+    static final Path PROBE = Paths.get(System.getProperty("caldrix.test.probe"));
+    static final long BOUND_SECONDS = 60;
+
+    final List<String> options = new ArrayList<>();
+    final Map<String, String> env = new TreeMap<>();
+    Path jar = JAR;
+
+    private Process process;
+    private CompletableFuture<String> out;
+    private CompletableFuture<String> err;
+
+    /** A JVM whose library path is an empty folder and whose home is a scratch folder. */
+    Jvm(Path scratch) {
+        option("java.library.path", scratch.resolve("no-libraries").toString());
+        option("user.home", scratch.resolve("home").toString());
+    }
+
+    Jvm option(String name, String value) {
+        options.add("-D" + name + "=" + value);
+        return this;
+    }
+
+    Jvm cache(Path... roots) {
+        StringBuilder s = new StringBuilder();
+        for (Path r : roots) {
+            s.append(s.length() == 0 ? "" : ":").append(r);
+        }
+        return option("caldrix.cache", s.toString());
+    }
+
+    Jvm start(String... args) throws IOException {
+        return launch(false, args);
+    }
+
+    /** Starts it with stderr left to the caller, who watches it. */
+    Process startWatched(String... args) throws IOException {
+        launch(true, args);
+        return process;
+    }
+
+    private Jvm launch(boolean watched, String... args) throws IOException {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
+        cmd.addAll(options);
+        cmd.add("-cp");
+        cmd.add(jar + ":" + PROBE);
+        cmd.add(LoaderProbe.class.getName());
+        cmd.addAll(Arrays.asList(args));
+        ProcessBuilder pb = new ProcessBuilder(cmd);
+        pb.environment().remove("XDG_CACHE_HOME");
+        pb.environment().putAll(env);
+        process = pb.start();
+        out = drain(process.getInputStream());
+        err = watched ? CompletableFuture.completedFuture("") : drain(process.getErrorStream());
+        return this;
+    }
+
+    /** Waits for it to end, with a bound; stdout. */
+    String finish() throws Exception {
+        if (!process.waitFor(BOUND_SECONDS, TimeUnit.SECONDS)) {
+            process.destroyForcibly();
+            fail("the probe JVM did not end within " + BOUND_SECONDS + " s");
+        }
+        return out.get(BOUND_SECONDS, TimeUnit.SECONDS);
+    }
+
+    String stderr() throws Exception {
+        return err.get(BOUND_SECONDS, TimeUnit.SECONDS);
+    }
+
+    int exitValue() {
+        return process.exitValue();
+    }
+
+    /** Runs it to the end and returns the file the library was loaded from. */
+    Path loads(String... args) throws Exception {
+        start(args);
+        String text = finish();
+        assertEquals(0, exitValue(), "probe failed:\n" + text + stderr());
+        for (String line : text.split("\n")) {
+            if (line.startsWith("loaded ")) {
+                return Paths.get(line.substring(7));
+            }
+        }
+        throw new AssertionError("no \"loaded\" line from the probe:\n" + text);
+    }
+
+    /** Runs it to the end and returns the loader's UnsatisfiedLinkError message. */
+    String fails(String... args) throws Exception {
+        start(args);
+        String text = finish();
+        assertEquals(3, exitValue(), "the probe did not fail to load:\n" + text + stderr());
+        int at = text.indexOf("failed:\n");
+        assertTrue(at >= 0, text);
+        String message = text.substring(at + "failed:\n".length());
+        return message.endsWith("\n") ? message.substring(0, message.length() - 1) : message;
+    }
+
+    /** Collects a stream on a thread of its own, so that no pipe of the JVM ever fills. */
+    private static CompletableFuture<String> drain(InputStream in) {
+        CompletableFuture<String> text = new CompletableFuture<>();
+        Thread t = new Thread(() -> {
+            ByteArrayOutputStream b = new ByteArrayOutputStream();
+            byte[] buf = new byte[8192];
+            try {
+                for (int n; (n = in.read(buf)) > 0; ) {
+                    b.write(buf, 0, n);
+                }
+            } catch (IOException ignored) {
+                // the process has gone
+            }
+            text.complete(b.toString(StandardCharsets.UTF_8));
+        }, "probe-output");
+        t.setDaemon(true);
+        t.start();
+        return text;
+    }
+}
