@@ -117,18 +117,19 @@ TEST_F(ClassifiedOpen, RefusedNameRaisesAndLeavesTheSlotFree) {
     EXPECT_EQ(Open("COM3:"), 1) << "the refused name's slot is handed out next";
 }
 
-TEST_F(ClassifiedOpen, HidNamesPrintTheirLineAndAreRefusedUntilSupported) {
+// With no HID device present the HID open fails, after its own lines.
+TEST_F(ClassifiedOpen, HidNamesPrintTheirLineBeforeTheHidOpen) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(Open("USBHID/x"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " USBPortOpen \n");
-    EXPECT_EQ(Pending(), "HID devices are not supported yet");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " USBPortOpen \n InitUSB: \n");
+    EXPECT_EQ(Pending(), "Device Not Found - ");
     EXPECT_EQ(PortTable[1].kind, PORT_KIND_FREE);
     jni.ClearPending();
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(Open("/USB/0x1234/0x5678"), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), " USBPortOpen \n");
-    EXPECT_EQ(Pending(), "HID devices are not supported yet");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), " USBPortOpen \n InitUSB: \n");
+    EXPECT_EQ(Pending(), "Device Not Found - vid_1234&pid_5678");
 }
 
 TEST_F(ClassifiedOpen, SerialOpenPrintsNothing) {
