@@ -1,5 +1,6 @@
 // Finding and opening a HID port's device: the match text, the SetupAPI search, the overlapped
 // open, the report ID, and the port's events, queue, thread and lock.
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -69,9 +70,9 @@ SP_DEVICE_INTERFACE_DETAIL_DATA_A* FindInterface(JNIEnv* env, HDEVINFO set, cons
 
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &required, nullptr);
-        // Too small for even the fixed part: the size query itself failed, so the detail cannot
-        // be read and the interface is not counted.
-        if (required <= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+        // No room for a path: the size query itself failed, so the detail cannot be read and
+        // the interface is not counted.
+        if (required <= offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1) continue;
         // One byte more than asked for, kept zero, so the path is terminated whatever the
         // platform wrote.
         auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(calloc(1, required + 1));
@@ -226,24 +227,23 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
 
     // A port without its events, queue lock or device lock could neither receive nor be closed
     // safely, so their creation is checked, and its failure fails the open.
-    const char* failedStep = nullptr;
-    dev->hReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    dev->hStopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    dev->hWriteEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (dev->hReadEvent == nullptr || dev->hStopEvent == nullptr || dev->hWriteEvent == nullptr) {
-        failedStep = "CreateEventA";
-    }
-    if (failedStep == nullptr) {
-        InitQueue(&dev->rxQueue);
-        dev->rxQueue.hQueueLock = CreateMutexA(nullptr, FALSE, nullptr);
-        dev->hLock = CreateMutexA(nullptr, FALSE, nullptr);
-        if (dev->rxQueue.hQueueLock == nullptr || dev->hLock == nullptr) failedStep = "CreateMutexA";
-    }
-    if (failedStep != nullptr) {
-        RaiseStep(env, failedStep, GetLastError());
-        UndoOpen(dev);
-        ReleasePoolShare();
-        return -1;
+    InitQueue(&dev->rxQueue);
+    struct Made {
+        HANDLE* h;
+        bool event;
+    };
+    const Made made[] = {{&dev->hReadEvent, true},           {&dev->hStopEvent, true},
+                         {&dev->hWriteEvent, true},          {&dev->rxQueue.hQueueLock, false},
+                         {&dev->hLock, false}};
+    for (const Made& m : made) {
+        *m.h = m.event ? CreateEventA(nullptr, FALSE, FALSE, nullptr)
+                       : CreateMutexA(nullptr, FALSE, nullptr);
+        if (*m.h == nullptr) {
+            RaiseStep(env, m.event ? "CreateEventA" : "CreateMutexA", GetLastError());
+            UndoOpen(dev);
+            ReleasePoolShare();
+            return -1;
+        }
     }
     memset(&dev->writeOverlapped, 0, sizeof dev->writeOverlapped);
     dev->writeOverlapped.hEvent = dev->hWriteEvent;
