@@ -69,7 +69,8 @@ __asm__(".symver caldrix_old_pthread_cond_timedwait, pthread_cond_timedwait@" CA
 CALDRIX_VISIBLE int __wrap_pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m,
                                                   clockid_t clock, const struct timespec* deadline);
 CALDRIX_VISIBLE int __wrap_pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m,
-                                                  clockid_t clock, const struct timespec* deadline) {
+                                                  clockid_t clock,
+                                                  const struct timespec* deadline) {
     if (clock == CLOCK_REALTIME) return caldrix_old_pthread_cond_timedwait(c, m, deadline);
     if (clock != CLOCK_MONOTONIC) return EINVAL;
     struct timespec now, real;

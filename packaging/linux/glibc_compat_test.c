@@ -20,13 +20,13 @@ uint32_t __wrap_arc4random(void);
 
 static int failures;
 
-#define CHECK(cond, ...)                          \
-    do {                                          \
-        if (!(cond)) {                            \
-            fprintf(stderr, __VA_ARGS__);         \
-            fputc('\n', stderr);                  \
-            failures++;                           \
-        }                                         \
+#define CHECK(cond, ...)                  \
+    do {                                  \
+        if (!(cond)) {                    \
+            fprintf(stderr, __VA_ARGS__); \
+            fputc('\n', stderr);          \
+            failures++;                   \
+        }                                 \
     } while (0)
 
 static long long now_ns(clockid_t clock) {
@@ -73,8 +73,7 @@ static void monotonic_waits_end_at_their_deadline(void) {
     }
     long long waited = now_ns(CLOCK_MONOTONIC) - start;
     CHECK(r == ETIMEDOUT, "clockwait: %d, not ETIMEDOUT", r);
-    CHECK(waited >= 49000000LL && waited < 1000000000LL, "clockwait of 50 ms took %lld ns",
-          waited);
+    CHECK(waited >= 49000000LL && waited < 1000000000LL, "clockwait of 50 ms took %lld ns", waited);
 
     // A deadline already past ends the wait at once.
     r = __wrap_pthread_cond_clockwait(&c, &m, CLOCK_MONOTONIC, &(struct timespec){0, 0});

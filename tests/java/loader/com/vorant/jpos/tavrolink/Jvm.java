@@ -61,14 +61,25 @@ final class Jvm {
         return process;
     }
 
+    /** Runs java -jar on the jar, as a user runs the port lister. */
+    Jvm startJar(String... args) throws IOException {
+        List<String> cmd = new ArrayList<>(Arrays.asList("-jar", jar.toString()));
+        cmd.addAll(Arrays.asList(args));
+        return launch(false, cmd);
+    }
+
     private Jvm launch(boolean watched, String... args) throws IOException {
+        List<String> cmd = new ArrayList<>(Arrays.asList("-cp", jar + ":" + PROBE,
+                                                         LoaderProbe.class.getName()));
+        cmd.addAll(Arrays.asList(args));
+        return launch(watched, cmd);
+    }
+
+    private Jvm launch(boolean watched, List<String> rest) throws IOException {
         List<String> cmd = new ArrayList<>();
         cmd.add(Paths.get(System.getProperty("java.home"), "bin", "java").toString());
         cmd.addAll(options);
-        cmd.add("-cp");
-        cmd.add(jar + ":" + PROBE);
-        cmd.add(LoaderProbe.class.getName());
-        cmd.addAll(Arrays.asList(args));
+        cmd.addAll(rest);
         ProcessBuilder pb = new ProcessBuilder(cmd);
         pb.environment().remove("XDG_CACHE_HOME");
         pb.environment().putAll(env);

@@ -262,8 +262,9 @@ class LoaderTest {
                          new Jvm(tmp).option("caldrix.library", stranger.toString()).fails());
 
             // Marked, but no library: the JVM's own reason is passed on.
-            Path broken = Files.write(tmp.resolve("broken.so"),
-                    ("CALDRIX_NATIVE_VERSION=" + VERSION + "\0").getBytes(StandardCharsets.US_ASCII));
+            byte[] markOnly = ("CALDRIX_NATIVE_VERSION=" + VERSION + "\0")
+                    .getBytes(StandardCharsets.US_ASCII);
+            Path broken = Files.write(tmp.resolve("broken.so"), markOnly);
             String jvmSays = null;
             try {
                 System.load(broken.toString());

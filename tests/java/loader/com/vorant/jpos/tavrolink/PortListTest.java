@@ -1,0 +1,202 @@
+package com.vorant.jpos.tavrolink;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
+
+import java.io.ByteArrayOutputStream;
+import java.io.IOException;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.time.Duration;
+import java.util.Arrays;
+import java.util.List;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/** java -jar caldrix.jar: the serial ports, each with every name PortOpen takes for it. */
+class PortListTest {
+    static final String VERSION = CaldrixLoader.VERSION;
+    static final String HEADER = "caldrix " + VERSION
+            + " sees these serial ports; PortOpen takes any name listed for a port:\n";
+
+    @TempDir Path tmp;
+
+    /** A sysfs and /dev as Linux lays them out, with a terminal of every kind the rules tell. */
+    @Test
+    void linuxTerminalsWithADeviceBehindThemAreListedByEveryName() throws Exception {
+        Path sys = tmp.resolve("sys");
+        Path tty = dir(sys.resolve("class/tty"));
+        Path drivers = sys.resolve("bus/platform/drivers");
+        Path dev = dir(tmp.resolve("dev"));
+        Path serial8250 = dir(drivers.resolve("serial8250"));
+        // Linux 6.5 and later: the port and its controller on the serial-base bus come between.
+        device(sys, "serial8250/serial8250:0", sys.resolve("bus/serial-base/drivers/ctrl"));
+        Path uart = device(sys, "serial8250/serial8250:0/serial8250:0.0",
+                      sys.resolve("bus/serial-base/drivers/port"));
+        Files.createSymbolicLink(uart.getParent().getParent().resolve("driver"), serial8250);
+        terminal(tty, "ttyS0", "4", uart, dev);
+        terminal(tty, "ttyS10", "4", device(sys, "ttyS10", serial8250), dev);
+        terminal(tty, "ttyS1", "0", device(sys, "ttyS1", serial8250), dev);  // no UART answers
+        terminal(tty, "ttyS2", "4", device(sys, "ttyS2", serial8250), null);  // no /dev node
+        terminal(tty, "ttyUSB0", null, device(sys, "ttyUSB0", drivers.resolve("ftdi_sio")), dev);
+        terminal(tty, "ttyACM0", null, device(sys, "ttyACM0", drivers.resolve("cdc_acm")), dev);
+        dir(tty.resolve("tty1"));  // a virtual console: no device
+        dir(tty.resolve("console"));
+        Files.createFile(dev.resolve("tty1"));
+        Path byId = dir(dev.resolve("serial/by-id"));
+        Path byPath = dir(dev.resolve("serial/by-path"));
+        String id = "usb-FTDI_FT232R_\"Till\"_A9-if00-port0";
+        Files.createSymbolicLink(byId.resolve(id), Paths.get("../../ttyUSB0"));
+        Files.createSymbolicLink(byId.resolve("usb-gone-if00"), Paths.get("../../ttyUSB7"));
+        Files.createSymbolicLink(byPath.resolve("pci-0000:00:14.0-usb-0:2:1.0-port0"),
+                                 Paths.get("../../ttyUSB0"));
+
+        List<PortList.Port> ports = PortList.linuxSerialPorts(tty, dev);
+        assertEquals(HEADER
+                + dev + "/ttyACM0  (cdc_acm)\n"
+                + dev + "/ttyS0  (serial8250)\n"
+                + "    COM1\n"
+                + dev + "/ttyS10  (serial8250)\n"
+                + "    COM11\n"
+                + dev + "/ttyUSB0  (ftdi_sio)\n"
+                + "    " + byId.resolve(id) + "\n"
+                + "    " + byPath.resolve("pci-0000:00:14.0-usb-0:2:1.0-port0") + "\n",
+                text(ports));
+        assertEquals("{\"version\":\"" + VERSION + "\",\"serial\":["
+                + "{\"device\":\"" + dev + "/ttyACM0\",\"names\":[\"" + dev + "/ttyACM0\"],"
+                + "\"detail\":\"cdc_acm\"},"
+                + "{\"device\":\"" + dev + "/ttyS0\",\"names\":[\"" + dev + "/ttyS0\",\"COM1\"],"
+                + "\"detail\":\"serial8250\"},"
+                + "{\"device\":\"" + dev + "/ttyS10\",\"names\":[\"" + dev
+                + "/ttyS10\",\"COM11\"],\"detail\":\"serial8250\"},"
+                + "{\"device\":\"" + dev + "/ttyUSB0\",\"names\":[\"" + dev + "/ttyUSB0\",\""
+                + byId + "/usb-FTDI_FT232R_\\\"Till\\\"_A9-if00-port0\",\""
+                + byPath + "/pci-0000:00:14.0-usb-0:2:1.0-port0\"],\"detail\":\"ftdi_sio\"}"
+                + "]}\n",
+                json(ports));
+    }
+
+    @Test
+    void withNoTerminalsTheListSaysSo() throws Exception {
+        List<PortList.Port> none =
+                PortList.linuxSerialPorts(tmp.resolve("sys"), tmp.resolve("dev"));
+        assertEquals("caldrix " + VERSION + " sees no serial ports.\n", text(none));
+        assertEquals("{\"version\":\"" + VERSION + "\",\"serial\":[]}\n", json(none));
+    }
+
+    @Test
+    void windowsComPortsComeWithThePosixNamesThatOpenThem() {
+        List<PortList.Port> ports = PortList.windowsSerialPorts(Arrays.asList(
+                "",
+                "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                "    \\Device\\Serial0    REG_SZ    COM1",
+                "    \\Device\\VCP0    REG_SZ    COM12",
+                "    \\Device\\Serial2    REG_SZ    COM3",
+                "    Winachsf0    REG_DWORD    0x1",
+                ""));
+        assertEquals(HEADER
+                + "COM1  (\\Device\\Serial0)\n"
+                + "    /dev/ttyS0\n"
+                + "COM3  (\\Device\\Serial2)\n"
+                + "    /dev/ttyS4\n"
+                + "\\\\.\\COM12  (\\Device\\VCP0)\n",
+                text(ports));
+        assertTrue(json(ports).contains("{\"device\":\"\\\\\\\\.\\\\COM12\",\"names\":"
+                + "[\"\\\\\\\\.\\\\COM12\"],\"detail\":\"\\\\Device\\\\VCP0\"}"), json(ports));
+    }
+
+    /**
+     * The jar as a user runs it, on this machine: a pseudo-terminal linked under /dev/serial/by-id
+     * as udev links a USB adapter is listed by that name, and the name opens it.
+     */
+    @Test
+    void theJarListsAPortByItsUdevLinkAndTheNameOpensIt() throws Exception {
+        assumeTrue(Files.isWritable(Paths.get("/dev")),
+                   "listing a /dev/serial link needs a writable /dev (root)");
+        Path byId = Paths.get("/dev/serial/by-id");
+        Path made = Files.exists(byId.getParent()) ? (Files.exists(byId) ? null : byId)
+                                                   : byId.getParent();
+        Files.createDirectories(byId);
+        Path link = byId.resolve("usb-caldrix-test-" + ProcessHandle.current().pid() + "-if00");
+        try (PtyPair pair = PtyPair.start()) {
+            Files.createSymbolicLink(link, Paths.get(pair.port));
+            String device = Paths.get(pair.port).toRealPath().toString();
+
+            Jvm text = new Jvm(tmp).startJar();
+            String out = text.finish();
+            assertEquals(0, text.exitValue(), out + text.stderr());
+            assertTrue(out.startsWith(HEADER), out);
+            assertTrue(out.contains("\n" + device + "\n    " + link + "\n"), out);
+
+            Jvm json = new Jvm(tmp).startJar("--json");
+            out = json.finish();
+            assertEquals(0, json.exitValue(), out + json.stderr());
+            assertTrue(out.startsWith("{\"version\":\"" + VERSION + "\",\"serial\":["), out);
+            assertTrue(out.contains("{\"device\":\"" + device + "\",\"names\":[\"" + device
+                    + "\",\"" + link + "\"],\"detail\":null}"), out);
+
+            Jvm opener = new Jvm(tmp).cache(tmp.resolve("cache"));
+            opener.loads("write=" + link + ",by name");
+            assertEquals("by name", new String(pair.peerAwait(7, Duration.ofSeconds(5)),
+                                               StandardCharsets.US_ASCII));
+        } finally {
+            Files.deleteIfExists(link);
+            if (made != null) {
+                Files.deleteIfExists(byId);
+                Files.deleteIfExists(byId.getParent());
+            }
+        }
+    }
+
+    @Test
+    void anUnknownArgumentIsRefusedWithTheUsage() throws Exception {
+        Jvm jvm = new Jvm(tmp).startJar("--list");
+        assertEquals("", jvm.finish());
+        assertEquals(2, jvm.exitValue());
+        assertEquals("caldrix: unknown argument \"--list\"\n"
+                     + "usage: java -jar caldrix.jar [--json]\n", jvm.stderr());
+    }
+
+    // ---- helpers -------------------------------------------------------------------------------
+
+    /** A device in sysfs, bound to a driver. */
+    static Path device(Path sys, String path, Path driver) throws IOException {
+        Path device = dir(sys.resolve("devices").resolve(path));
+        Files.createDirectories(driver);
+        Files.createSymbolicLink(device.resolve("driver"), driver);
+        return device;
+    }
+
+    /** A terminal in sysfs: its type file (serial core only) and its device; its /dev node. */
+    static void terminal(Path tty, String name, String type, Path device, Path dev)
+            throws IOException {
+        Path entry = dir(tty.resolve(name));
+        Files.createSymbolicLink(entry.resolve("device"), device);
+        if (type != null) {
+            Files.write(entry.resolve("type"), (type + "\n").getBytes(StandardCharsets.US_ASCII));
+        }
+        if (dev != null) {
+            Files.createFile(dev.resolve(name));
+        }
+    }
+
+    static Path dir(Path p) throws IOException {
+        return Files.createDirectories(p);
+    }
+
+    static String text(List<PortList.Port> ports) {
+        ByteArrayOutputStream b = new ByteArrayOutputStream();
+        PortList.printText(new PrintStream(b, true), ports);
+        return b.toString(StandardCharsets.UTF_8);
+    }
+
+    static String json(List<PortList.Port> ports) {
+        ByteArrayOutputStream b = new ByteArrayOutputStream();
+        PortList.printJson(new PrintStream(b, true), ports);
+        return b.toString(StandardCharsets.UTF_8);
+    }
+}
