@@ -68,6 +68,13 @@ final class Jvm {
         return launch(false, cmd);
     }
 
+    /** Runs a main class of the caller's, with the jar and the folder given on the class path. */
+    Jvm startMain(Path classes, String main, String... args) throws IOException {
+        List<String> cmd = new ArrayList<>(Arrays.asList("-cp", jar + ":" + classes, main));
+        cmd.addAll(Arrays.asList(args));
+        return launch(false, cmd);
+    }
+
     private Jvm launch(boolean watched, String... args) throws IOException {
         List<String> cmd = new ArrayList<>(Arrays.asList("-cp", jar + ":" + PROBE,
                                                          LoaderProbe.class.getName()));

@@ -111,6 +111,34 @@ class LoaderTest {
             assertEquals(Collections.singletonList(LIB), names(cache.resolve(folder)));
         }
 
+        /** The program the README shows, as a newcomer with the jar and a JDK runs it. */
+        @Test
+        void theReadmeProgramOpensAPortWithTheJarAndAJdkAlone() throws Exception {
+            String readme = new String(Files.readAllBytes(
+                    java.nio.file.Paths.get(System.getProperty("caldrix.test.readme"))),
+                    StandardCharsets.UTF_8);
+            int section = readme.indexOf("\n## Use it in your application\n");
+            int start = readme.indexOf("```java\n", section) + "```java\n".length();
+            assertTrue(section >= 0 && start > section, "no Java program in the README section");
+            Path src = Files.createDirectory(tmp.resolve("hello"));
+            Files.write(src.resolve("Hello.java"),
+                        readme.substring(start, readme.indexOf("```", start))
+                                .getBytes(StandardCharsets.UTF_8));
+            assertEquals(null, command(java.nio.file.Paths.get(System.getProperty("java.home"),
+                                                               "bin", "javac").toString(),
+                                       "-cp", Jvm.JAR.toString(), "-d", src.toString(),
+                                       src.resolve("Hello.java").toString()));
+            try (PtyPair pair = PtyPair.start()) {
+                Jvm hello = new Jvm(tmp).startMain(src, "Hello", pair.port);
+                String out = hello.finish();
+                assertEquals(0, hello.exitValue(), out + hello.stderr());
+                assertEquals("hello\r\n", new String(pair.peerAwait(7, Duration.ofSeconds(5)),
+                                                      StandardCharsets.US_ASCII));
+            }
+            assertTrue(Files.exists(tmp.resolve("home/.cache/caldrix").resolve(folder)
+                    .resolve(LIB)));
+        }
+
         @Test
         void aSecondJvmLoadsTheCachedFileWithoutWritingIt() throws Exception {
             Path cache = tmp.resolve("cache");
