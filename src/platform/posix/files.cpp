@@ -316,7 +316,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     }
     try {
         std::vector<DeviceProvider*> providers = RegisteredProviders();
-        providers.push_back(&TtyProvider());
+        providers.insert(providers.end(), {&HidrawProvider(), &UsblpProvider(), &TtyProvider()});
         for (DeviceProvider* provider : providers) {
             std::unique_ptr<Device> device;
             DWORD error = ERROR_SUCCESS;

@@ -135,6 +135,10 @@ struct DeviceProvider {
 // interfaces (netbios.cpp).
 DeviceProvider& TtyProvider();
 DeviceProvider& NetworkProvider();
+// USB HID interfaces over hidraw and USB printers over usblp (devices/): their interfaces are
+// listed after the registered providers' ones, and CreateFileA opens them by device path.
+DeviceProvider& HidrawProvider();
+DeviceProvider& UsblpProvider();
 
 // Where the host's files are looked for: "/" on a real host; tests point it at a tree of their
 // own. Nothing else in the subset decides where host files are. "C:\x" and "\x" both name

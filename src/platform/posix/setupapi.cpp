@@ -30,10 +30,11 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-// The host's interface providers (hidraw, usblp) join here as they come.
+// The registered providers' interfaces, then the host's, each provider in its own stable order.
 std::vector<DeviceInterface> AllInterfaces() {
     std::vector<DeviceInterface> all;
     for (DeviceProvider* p : RegisteredProviders()) p->Interfaces(&all);
+    for (DeviceProvider* p : {&HidrawProvider(), &UsblpProvider()}) p->Interfaces(&all);
     return all;
 }
 

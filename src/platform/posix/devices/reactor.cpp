@@ -1,0 +1,483 @@
+// The I/O thread of the device nodes, and the nodes' transfers.
+//
+// A transfer is tried at once; one that would block waits in its node's queue, and the node is
+// armed in epoll (one-shot) for as long as something waits. The I/O thread moves the bytes of the
+// head transfer when the node is ready and completes it. Everything a node holds is guarded by its
+// own lock; completions are delivered after that lock is let go, since a completion may end in
+// the handle layer closing the device.
+#include "reactor.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace caldrix_posix {
+
+namespace {
+
+struct Pending {
+    uint8_t* buf;
+    DWORD n;
+    DWORD moved;
+    IoCompletion* done;
+};
+
+struct Finished {
+    IoCompletion* done;
+    DWORD bytes, error;
+};
+
+void Deliver(const std::vector<Finished>& list) {
+    for (const Finished& f : list) f.done->Complete(f.bytes, f.error);
+}
+
+class Reactor;
+
+}  // namespace
+
+struct NodeIo {
+    NodeIo(int f, bool b, DWORD a) : fd(f), bridge(b), access(a) {}
+    ~NodeIo() {
+        if (fd >= 0) close(fd);
+    }
+    NodeIo(const NodeIo&) = delete;
+    NodeIo& operator=(const NodeIo&) = delete;
+
+    const int fd;
+    const bool bridge;
+    const DWORD access;
+    DWORD prefix = 0;
+    bool stream = false;
+    Reactor* reactor = nullptr;
+    uint64_t id = 0;
+    DWORD setupError = ERROR_SUCCESS;
+
+    std::mutex lock;
+    std::deque<Pending> reads, writes;
+    bool gone = false;    // the device has vanished: every transfer fails with 1167
+    bool closed = false;  // Close has run: nothing starts any more
+};
+
+namespace {
+
+// Errors after which a node will never move another byte: hidraw answers EIO once its device has
+// been unplugged, usblp ENODEV, a bridge socket a reset or a broken pipe.
+bool Vanished(const NodeIo& io, int err) {
+    switch (err) {
+        case ENODEV:
+        case ENXIO:
+        case ESHUTDOWN:
+        case ECONNRESET:
+        case ENOTCONN:
+        case EPIPE:
+            return true;
+        case EIO:
+            return !io.stream;  // a printer's EIO is a failed transfer, not a gone device
+        default:
+            return false;
+    }
+}
+
+enum class Step { Done, Again, Gone, Failed };
+
+// One read system call into the head transfer `p`: one report from a report node, what is there
+// from a stream.
+Step TryRead(NodeIo& io, Pending& p, DWORD* error) {
+    for (;;) {
+        uint8_t* at = p.buf + io.prefix;
+        const size_t room = p.n - io.prefix;
+        const ssize_t r = io.bridge ? recv(io.fd, at, room, MSG_DONTWAIT) : read(io.fd, at, room);
+        if (r > 0 || (r == 0 && !io.bridge)) {
+            memset(p.buf, 0, io.prefix);
+            p.moved = static_cast<DWORD>(r) + io.prefix;
+            return Step::Done;
+        }
+        if (r == 0) return Step::Gone;  // the bridge's far end has closed
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
+        if (Vanished(io, errno)) return Step::Gone;
+        *error = Win32ErrorFromErrno(errno);
+        return Step::Failed;
+    }
+}
+
+// As TryRead, for writes: a report node takes the transfer whole; a stream may take part of it,
+// and the rest waits for the node to be ready again.
+Step TryWrite(NodeIo& io, Pending& p, DWORD* error) {
+    for (;;) {
+        const uint8_t* at = p.buf + p.moved;
+        const size_t left = p.n - p.moved;
+        const ssize_t w = io.bridge ? send(io.fd, at, left, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                    : write(io.fd, at, left);
+        if (w >= 0) {
+            p.moved += static_cast<DWORD>(w);
+            if (!io.stream || p.moved == p.n) return Step::Done;
+            continue;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
+        if (Vanished(io, errno)) return Step::Gone;
+        *error = Win32ErrorFromErrno(errno);
+        return Step::Failed;
+    }
+}
+
+// Ends every waiting transfer with `error`. Caller holds the node's lock.
+void EndAll(NodeIo& io, IoCompletion* which, DWORD error, std::vector<Finished>* out) {
+    for (auto* queue : {&io.reads, &io.writes}) {
+        for (auto it = queue->begin(); it != queue->end();) {
+            if (which != nullptr && it->done != which) {
+                ++it;
+                continue;
+            }
+            out->push_back(Finished{it->done, it->moved, error});
+            it = queue->erase(it);
+        }
+    }
+}
+
+class Reactor {
+public:
+    // The process's one I/O thread, started on first use; null with *error if it cannot be.
+    static Reactor* Get(DWORD* error);
+
+    bool Watch(const std::shared_ptr<NodeIo>& io, DWORD* error) {
+        std::lock_guard<std::mutex> guard(lock_);
+        io->id = next_++;
+        epoll_event e = {};
+        e.events = EPOLLONESHOT;  // disarmed until a transfer waits
+        e.data.u64 = io->id;
+        if (epoll_ctl(epfd_, EPOLL_CTL_ADD, io->fd, &e) != 0) {
+            *error = Win32ErrorFromErrno(errno);
+            return false;
+        }
+        try {
+            nodes_.emplace(io->id, io);
+        } catch (const std::bad_alloc&) {
+            epoll_ctl(epfd_, EPOLL_CTL_DEL, io->fd, nullptr);
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        return true;
+    }
+
+    // Arms the node for what its transfers wait for. Caller holds the node's lock.
+    bool Arm(NodeIo& io, DWORD* error) {
+        uint32_t events = EPOLLONESHOT;
+        if (!io.reads.empty()) events |= EPOLLIN | EPOLLRDHUP;
+        if (!io.writes.empty()) events |= EPOLLOUT;
+        if (events == EPOLLONESHOT) return true;
+        epoll_event e = {};
+        e.events = events;
+        e.data.u64 = io.id;
+        if (epoll_ctl(epfd_, EPOLL_CTL_MOD, io.fd, &e) == 0) return true;
+        *error = Win32ErrorFromErrno(errno);
+        return false;
+    }
+
+    void Forget(NodeIo& io) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (nodes_.erase(io.id) != 0) epoll_ctl(epfd_, EPOLL_CTL_DEL, io.fd, nullptr);
+    }
+
+private:
+    explicit Reactor(int epfd) : epfd_(epfd) {}
+
+    void Run() {
+        pthread_setname_np(pthread_self(), "caldrix-io");  // as tools such as top -H show it
+        epoll_event events[16];
+        for (;;) {
+            const int n = epoll_wait(epfd_, events, 16, -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return;  // the epoll descriptor itself is broken; nothing can be waited on
+            }
+            for (int i = 0; i < n; ++i) {
+                std::shared_ptr<NodeIo> io;
+                {
+                    std::lock_guard<std::mutex> guard(lock_);
+                    auto it = nodes_.find(events[i].data.u64);
+                    if (it != nodes_.end()) io = it->second;
+                }
+                if (io) Serve(*io);  // a node forgotten meanwhile is skipped
+            }
+        }
+    }
+
+    // Moves what the node is ready for, in queue order, and completes what has finished.
+    void Serve(NodeIo& io) {
+        std::vector<Finished> finished;
+        {
+            std::lock_guard<std::mutex> guard(io.lock);
+            DWORD error = ERROR_SUCCESS;
+            while (!io.gone && !io.reads.empty()) {
+                Pending& p = io.reads.front();
+                const Step s = TryRead(io, p, &error);
+                if (s == Step::Again) break;
+                if (s == Step::Gone) {
+                    io.gone = true;
+                    break;
+                }
+                finished.push_back(Finished{p.done, s == Step::Done ? p.moved : 0,
+                                            s == Step::Done ? ERROR_SUCCESS : error});
+                io.reads.pop_front();
+            }
+            while (!io.gone && !io.writes.empty()) {
+                Pending& p = io.writes.front();
+                const Step s = TryWrite(io, p, &error);
+                if (s == Step::Again) break;
+                if (s == Step::Gone) {
+                    io.gone = true;
+                    break;
+                }
+                finished.push_back(Finished{p.done, p.moved, s == Step::Done ? ERROR_SUCCESS : error});
+                io.writes.pop_front();
+            }
+            if (io.gone) EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
+            if (!Arm(io, &error)) EndAll(io, nullptr, error, &finished);
+        }
+        Deliver(finished);
+    }
+
+    const int epfd_;
+    std::mutex lock_;
+    std::unordered_map<uint64_t, std::shared_ptr<NodeIo>> nodes_;
+    uint64_t next_ = 1;
+};
+
+Reactor* Reactor::Get(DWORD* error) {
+    static std::mutex made;
+    static Reactor* reactor = nullptr;
+    std::lock_guard<std::mutex> guard(made);
+    if (reactor != nullptr) return reactor;
+    const int epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (epfd < 0) {
+        *error = Win32ErrorFromErrno(errno);
+        return nullptr;
+    }
+    Reactor* r = new (std::nothrow) Reactor(epfd);
+    if (r == nullptr) {
+        close(epfd);
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    // The thread takes no asynchronous signals: in a JVM they belong to the VM's own threads.
+    sigset_t all, old;
+    sigfillset(&all);
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, s);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    bool started = true;
+    try {
+        std::thread([r] { r->Run(); }).detach();
+    } catch (const std::system_error&) {
+        started = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!started) {
+        close(epfd);
+        delete r;
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    reactor = r;
+    return reactor;
+}
+
+BOOL Refuse(DWORD* error, DWORD code) {
+    if (error != nullptr) *error = code;
+    return FALSE;
+}
+
+// The completion a synchronous call waits for.
+struct Waiter final : IoCompletion {
+    void Complete(DWORD b, DWORD e) override {
+        std::lock_guard<std::mutex> guard(lock);
+        bytes = b;
+        error = e;
+        done = true;
+        changed.notify_all();  // under the lock: the waiter's frame outlives this call
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return done; });
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    bool done = false;
+    DWORD bytes = 0, error = ERROR_SUCCESS;
+};
+
+}  // namespace
+
+NodeDevice::NodeDevice(int fd, bool bridge, DWORD access) {
+    try {
+        io_ = std::make_shared<NodeIo>(fd, bridge, access);
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        throw;
+    }
+    DWORD error = ERROR_SUCCESS;
+    io_->reactor = Reactor::Get(&error);
+    if (io_->reactor == nullptr || !io_->reactor->Watch(io_, &error)) {
+        io_->reactor = nullptr;
+        io_->setupError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    }
+}
+
+NodeDevice::~NodeDevice() {
+    if (io_->reactor != nullptr) io_->reactor->Forget(*io_);
+}
+
+bool NodeDevice::Ready(DWORD* error) const {
+    if (io_->reactor != nullptr) return true;
+    *error = io_->setupError;
+    return false;
+}
+
+int NodeDevice::fd() const { return io_->fd; }
+void NodeDevice::SetReadPrefix(DWORD zeros) { io_->prefix = zeros; }
+void NodeDevice::SetStream(bool stream) { io_->stream = stream; }
+
+BOOL NodeDevice::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
+    NodeIo& io = *io_;
+    if (!(io.access & GENERIC_READ)) return Refuse(error, ERROR_ACCESS_DENIED);
+    // A report needs room for its ID byte and more; a stream read of nothing ends at once.
+    if (io.prefix > 0 && n <= io.prefix) return Refuse(error, ERROR_INVALID_USER_BUFFER);
+    std::vector<Finished> finished;
+    BOOL answer = TRUE;
+    {
+        std::lock_guard<std::mutex> guard(io.lock);
+        if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
+        if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+        Pending p{static_cast<uint8_t*>(buf), n, 0, done};
+        Step s = Step::Again;
+        DWORD code = ERROR_SUCCESS;
+        if (n == 0) {
+            s = Step::Done;
+        } else if (io.reads.empty()) {  // behind waiting reads it waits its turn
+            s = TryRead(io, p, &code);
+        }
+        switch (s) {
+            case Step::Done:
+                finished.push_back(Finished{done, p.moved, ERROR_SUCCESS});
+                break;
+            case Step::Failed:
+                return Refuse(error, code);
+            case Step::Gone:
+                io.gone = true;
+                EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
+                answer = Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+                break;
+            case Step::Again:
+                io.reads.push_back(p);
+                if (!io.reactor->Arm(io, &code)) {
+                    io.reads.pop_back();
+                    return Refuse(error, code);
+                }
+                break;
+        }
+    }
+    Deliver(finished);
+    return answer;
+}
+
+BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
+    NodeIo& io = *io_;
+    if (!(io.access & GENERIC_WRITE)) return Refuse(error, ERROR_ACCESS_DENIED);
+    // hidraw refuses a report without even its ID byte; an empty stream write ends at once.
+    if (n == 0 && !io.stream) return Refuse(error, ERROR_INVALID_PARAMETER);
+    std::vector<Finished> finished;
+    BOOL answer = TRUE;
+    {
+        std::lock_guard<std::mutex> guard(io.lock);
+        if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
+        if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+        Pending p{const_cast<uint8_t*>(static_cast<const uint8_t*>(buf)), n, 0, done};
+        Step s = Step::Again;
+        DWORD code = ERROR_SUCCESS;
+        if (n == 0) {
+            s = Step::Done;
+        } else if (io.writes.empty()) {
+            s = TryWrite(io, p, &code);
+        }
+        switch (s) {
+            case Step::Done:
+                finished.push_back(Finished{done, p.moved, ERROR_SUCCESS});
+                break;
+            case Step::Failed:
+                if (p.moved > 0) {  // part of a stream went: the transfer ends with what it moved
+                    finished.push_back(Finished{done, p.moved, code});
+                    break;
+                }
+                return Refuse(error, code);
+            case Step::Gone:
+                io.gone = true;
+                EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
+                answer = Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+                break;
+            case Step::Again:
+                io.writes.push_back(p);
+                if (!io.reactor->Arm(io, &code)) {
+                    io.writes.pop_back();
+                    return Refuse(error, code);
+                }
+                break;
+        }
+    }
+    Deliver(finished);
+    return answer;
+}
+
+void NodeDevice::Cancel(IoCompletion* which) {
+    std::vector<Finished> ended;
+    {
+        std::lock_guard<std::mutex> guard(io_->lock);
+        EndAll(*io_, which, ERROR_OPERATION_ABORTED, &ended);
+    }
+    Deliver(ended);
+}
+
+BOOL NodeDevice::Close(DWORD*) {
+    std::vector<Finished> ended;
+    {
+        std::lock_guard<std::mutex> guard(io_->lock);
+        io_->closed = true;
+        EndAll(*io_, nullptr, ERROR_OPERATION_ABORTED, &ended);
+    }
+    Deliver(ended);
+    if (io_->reactor != nullptr) io_->reactor->Forget(*io_);
+    return TRUE;
+}
+
+BOOL NodeDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
+    Waiter w;
+    if (!StartRead(buf, n, &w, error)) return FALSE;
+    w.Wait();
+    *got = w.bytes;
+    if (w.error == ERROR_SUCCESS) return TRUE;
+    return Refuse(error, w.error);
+}
+
+BOOL NodeDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
+    Waiter w;
+    if (!StartWrite(buf, n, &w, error)) return FALSE;
+    w.Wait();
+    *done = w.bytes;
+    if (w.error == ERROR_SUCCESS) return TRUE;
+    return Refuse(error, w.error);
+}
+
+}  // namespace caldrix_posix
