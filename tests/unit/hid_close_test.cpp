@@ -1,0 +1,283 @@
+// Closing HID ports in every state of their receive thread and with calls inside, several ports
+// busy at once (run under ThreadSanitizer), thousands of open/close cycles, and the start of the
+// sensor monitor.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "hid_support.h"
+
+namespace {
+
+class HidClose : public HidPortTest {
+protected:
+    jint OpenDevice(int n, sim::HidDevice** device) {
+        char ids[32];
+        snprintf(ids, sizeof ids, "vid_5151&pid_%04d", n);
+        *device = &sim::AddHid(HidPath(ids));
+        return OpenHid(std::string("USBHID::vid_5151+pid_") + (ids + 13));
+    }
+    // Every packet the library owns is back in the pool (no port is open).
+    static void ExpectAllPacketsInThePool() {
+        EXPECT_EQ(FreePacketPool.count, PoolShare.owned);
+        EXPECT_EQ(PoolShare.ports, 0);
+    }
+    long TimedClose(jint h) {
+        std::string log;
+        const auto start = Clock::now();
+        EXPECT_EQ(CloseHid(h, &log), -1);
+        const long took = MsSince(start);
+        EXPECT_EQ(log, " USBPortClose: \n intUSBPortClose: Complete \n");
+        return took;
+    }
+};
+
+TEST_F(HidClose, ReturnsPromptlyInEveryStateOfTheThreadAndGivesBackEveryPacket) {
+    sim::HidDevice* dev;
+
+    // Waiting for a report, with packets queued and one split by a read.
+    jint h = OpenDevice(1, &dev);
+    Deliver(*dev, {1, 1, 2, 3});
+    Deliver(*dev, {1, 4, 5});
+    EXPECT_EQ(Read(h, 2).size(), 2u);
+    ASSERT_TRUE(sim::AwaitPendingReads(*dev, 1, 2000));
+    EXPECT_LT(TimedClose(h), 200);
+    EXPECT_EQ(dev->pendingReads, 0) << "the read was cancelled and finished before the close";
+    EXPECT_EQ(dev->openNow, 0);
+    ExpectAllPacketsInThePool();
+
+    // In its pause right after a report.
+    h = OpenDevice(2, &dev);
+    ASSERT_TRUE(sim::AwaitPendingReads(*dev, 1, 2000));
+    sim::PushReport(*dev, {1, 9});
+    ASSERT_TRUE(AwaitCount(h, 1));
+    EXPECT_LT(TimedClose(h), 200);
+    ExpectAllPacketsInThePool();
+
+    // Pausing turn after turn with the pool dry, never reading.
+    h = OpenDevice(3, &dev);
+    ASSERT_TRUE(sim::AwaitPendingReads(*dev, 1, 2000));
+    std::vector<RxPacket*> taken;
+    while (RxPacket* p = PopPacket(&FreePacketPool)) taken.push_back(p);
+    sim::PushReport(*dev, {1, 9});
+    ASSERT_TRUE(AwaitCount(h, 1));
+    EXPECT_LT(TimedClose(h), 200);
+    for (RxPacket* p : taken) AppendPacket(&FreePacketPool, p);
+    ExpectAllPacketsInThePool();
+
+    // Just opened: the thread may not have run yet.
+    h = OpenDevice(4, &dev);
+    EXPECT_LT(TimedClose(h), 200);
+    ExpectAllPacketsInThePool();
+}
+
+// A close while a write waits on the device: the close interrupts the write, which fails with its
+// message, and both return well within the write's own 1000 ms wait.
+TEST_F(HidClose, ACloseEndsAPendingWrite) {
+    sim::HidDevice* dev;
+    const jint h = OpenDevice(5, &dev);
+    dev->writeMode = sim::WriteMode::Never;
+    std::atomic<jint> result{0};
+    std::string message;
+    const auto start = Clock::now();
+    std::thread writer([&] {
+        FakeJni own;
+        result = CALDRIX(PortWrite)(own.env(), nullptr, h, own.NewByteArray(Bytes(20000, 7)),
+                                    20000);
+        message = own.PendingMessage();
+    });
+    ASSERT_TRUE(sim::AwaitPendingWrites(*dev, 1, 2000));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Close(h), -1);
+    writer.join();
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(message, "Number of bytes written != number of bytes requested");
+    EXPECT_EQ(log, " USBPortClose: \n intUSBPortClose: Complete \n") << "no time-out line";
+    EXPECT_EQ(dev->writes.size(), 1u) << "the chunks after it were not sent";
+    EXPECT_EQ(dev->pendingWrites, 0);
+    ExpectAllPacketsInThePool();
+}
+
+// Several ports delivering while Java threads read, count and write them, and purge another
+// one. Every byte a port's reader gets is what its device sent, in order.
+TEST_F(HidClose, PortsBusyAtOnceKeepTheirBytesInOrder) {
+    constexpr int kPorts = 3, kReports = 12;
+    constexpr size_t kBytes = kReports * (kReports + 1) / 2;
+    sim::HidDevice* devs[kPorts + 1];
+    jint handles[kPorts + 1];
+    for (int i = 0; i <= kPorts; ++i) handles[i] = OpenDevice(10 + i, &devs[i]);
+
+    std::vector<std::thread> threads;
+    std::vector<Bytes> got(kPorts);
+    for (int i = 0; i <= kPorts; ++i) {
+        threads.emplace_back([&, i] {  // the device sends reports of 1 to 12 bytes
+            for (int r = 1; r <= kReports; ++r) {
+                Bytes report(static_cast<size_t>(r) + 1, static_cast<uint8_t>(16 * i + r));
+                report[0] = 1;
+                sim::PushReport(*devs[i], report);
+            }
+        });
+    }
+    for (int i = 0; i < kPorts; ++i) {
+        threads.emplace_back([&, i] {  // reads, counts and writes until all has come
+            FakeJni own;
+            jbyteArray array = own.NewByteArray(5);
+            const auto start = Clock::now();
+            while (got[i].size() < kBytes && MsSince(start) < 10000) {
+                EXPECT_GE(CALDRIX(PortGetReadCount)(own.env(), nullptr, handles[i]), 0);
+                const jint n = CALDRIX(PortRead)(own.env(), nullptr, handles[i], array, 5);
+                const Bytes& bytes = own.Bytes(array);
+                got[i].insert(got[i].end(), bytes.begin(), bytes.begin() + std::max(n, 0));
+                EXPECT_EQ(CALDRIX(PortWrite)(own.env(), nullptr, handles[i], array, 5), 0);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));  // pacing only
+            }
+        });
+    }
+    threads.emplace_back([&] {  // purges, counts and reads the last port meanwhile
+        FakeJni own;
+        jbyteArray array = own.NewByteArray(3);
+        for (int k = 0; k < 200; ++k) {
+            EXPECT_EQ(CALDRIX(PortPurge)(own.env(), nullptr, handles[kPorts], 0, 1), 0);
+            EXPECT_GE(CALDRIX(PortGetReadCount)(own.env(), nullptr, handles[kPorts]), 0);
+            EXPECT_GE(CALDRIX(PortRead)(own.env(), nullptr, handles[kPorts], array, 3), 0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < kPorts; ++i) {
+        Bytes want;
+        for (int r = 1; r <= kReports; ++r) want.insert(want.end(), r, static_cast<uint8_t>(16 * i + r));
+        EXPECT_EQ(got[i], want) << "port " << i;
+        for (const Bytes& w : devs[i]->writes) EXPECT_EQ(w.size(), 6u);
+    }
+}
+
+// Thousands of opens and closes with reports in flight: the packets stay at 20 per open port,
+// and threads, handles and device handles do not pile up.
+TEST_F(HidClose, OpenCloseCyclesLeaveNothingBehind) {
+    sim::HidDevice *a, *b;
+    OpenDevice(30, &a);
+    OpenDevice(31, &b);
+    CloseHid(1);
+    CloseHid(2);
+    const int32_t owned = PoolShare.owned;
+    ASSERT_GE(owned, 2 * RX_PACKET_COUNT);
+    auto threadsNow = [] {
+        struct stat st;
+        return stat("/proc/self/task", &st) == 0 ? static_cast<long>(st.st_nlink) : -1L;
+    };
+    const long threads = threadsNow();
+
+    testing::internal::CaptureStdout();
+    for (int cycle = 0; cycle < 2000; ++cycle) {
+        const jint h1 = Open("USBHID::vid_5151+pid_0030");
+        const jint h2 = Open("USBHID::vid_5151+pid_0031");
+        ASSERT_EQ(h1, 1);
+        ASSERT_EQ(h2, 2);
+        sim::PushReport(*a, {1, 1, 2});
+        sim::PushReport(*b, {1, 3});
+        if (cycle % 2 == 0) Read(h1, 1);  // now and then a packet split at the close
+        const USBDev& d = PortTable[h1].dev;
+        const HANDLE kept[] = {d.hDevice,    d.hThread, d.hReadEvent,          d.hStopEvent,
+                               d.hWriteEvent, d.hLock,  d.rxQueue.hQueueLock};
+        ASSERT_EQ(Close(h1), -1);
+        ASSERT_EQ(Close(h2), -1);
+        for (HANDLE h : kept) {
+            ASSERT_FALSE(CloseHandle(h)) << "cycle " << cycle << ": a handle left open";
+        }
+        ASSERT_EQ(PoolShare.owned, owned) << "cycle " << cycle;
+        ASSERT_EQ(FreePacketPool.count, owned) << "cycle " << cycle;
+        sim::ClearCalls();
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(a->openNow + b->openNow, 0);
+    EXPECT_EQ(a->opens, 2001);
+    // A thread's handle is signalled just before the thread itself is gone.
+    const auto start = Clock::now();
+    while (threadsNow() > threads && MsSince(start) < 1000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(threadsNow(), threads) << "every receive thread has ended";
+}
+
+// ---- the sensor monitor ------------------------------------------------------------------------
+
+TEST_F(HidClose, SensorPortsStartTheMonitorAndOthersDoNot) {
+    sim::AddHid(HidPath("vid_6161&pid_0001", 1));
+    sim::AddHid(HidPath("vid_6161&pid_0001", 2));
+    sim::AddHid("\\\\?\\usb#vid_6161&pid_0001#lp0#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}",
+                caldrix_posix::kPrinterInterfaceClass);
+    // No program at the path: the opens succeed all the same.
+    for (const char* name : {"USBHID::vid_6161+pid_0001", "USBPTR::vid_6161+pid_0001",
+                             "/USB/0x6161/0x0001"}) {
+        EXPECT_GT(OpenHid(name), 0) << name;
+    }
+    EXPECT_TRUE(sim::ProcessStarts().empty());
+    EXPECT_EQ(sim::Sleeps(), (std::vector<DWORD>{500, 500, 500}));
+
+    sim::ClearCalls();
+    for (const char* name : {"USBAIO::vid_6161+pid_0001", "USBAIO::vid_6161+pid_0001",
+                             "USBLCD1:vid_6161+pid_0001", "USBLCD2:vid_6161+pid_0001"}) {
+        EXPECT_GT(OpenHid(name), 0) << name;
+    }
+    const auto starts = sim::ProcessStarts();
+    const char* const lines[] = {"Sentivo.exe /AIO", "Sentivo.exe /AIO", "Sentivo.exe /LCD1",
+                                 "Sentivo.exe /LCD2"};
+    ASSERT_EQ(starts.size(), 4u);
+    for (size_t i = 0; i < starts.size(); ++i) {
+        EXPECT_EQ(starts[i].application, "\\Calbrest\\Sentivo\\Sentivo.exe");
+        EXPECT_EQ(starts[i].path, "/Calbrest/Sentivo/Sentivo.exe") << "under the root only";
+        EXPECT_EQ(starts[i].commandLine, lines[i]);
+    }
+    EXPECT_EQ(sim::Sleeps(), (std::vector<DWORD>{1000, 500, 1000, 500, 1000, 500, 1000, 500}));
+}
+
+// The stand-in monitor, a program of its own under a host root of the test's: it is given its
+// command line and sees its event set about a second after it started.
+TEST_F(HidClose, TheMonitorSeesItsEventSetAboutASecondLater) {
+    char dir[] = "/tmp/caldrix-monitor-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string root = dir, folder = root + "/Calbrest/Sentivo";
+    ASSERT_EQ(system(("mkdir -p " + folder).c_str()), 0);
+    ASSERT_EQ(symlink(CALDRIX_STANDIN_PATH, (folder + "/Sentivo.exe").c_str()), 0);
+    const std::string log = root + "/standin.log";
+    setenv("SENTIVO_STANDIN_LOG", log.c_str(), 1);
+    caldrix_posix::SetHostRoot(root);
+    caldrix_posix::SetSleepHook(nullptr);  // the second before the signal, for real
+
+    sim::AddHid(HidPath("vid_6161&pid_0002"));
+    const auto start = Clock::now();
+    EXPECT_EQ(OpenHid("USBLCD1:vid_6161+pid_0002"), 1);
+    EXPECT_GE(MsSince(start), 1500) << "a second for the monitor, half a second to settle";
+
+    std::string record;
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (record.find("set after") == std::string::npos && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a file has no event
+        std::ifstream in(log);
+        std::stringstream all;
+        all << in.rdbuf();
+        record = all.str();
+    }
+    caldrix_posix::SetHostRoot("/");
+    unsetenv("SENTIVO_STANDIN_LOG");
+    EXPECT_NE(record.find(" /LCD1\nopened SentivoLCD1 existed="), std::string::npos) << record;
+    const size_t at = record.find("set after ");
+    ASSERT_NE(at, std::string::npos) << record;
+    const long ms = std::atol(record.c_str() + at + 10);
+    EXPECT_GE(ms, 700) << record;
+    EXPECT_LE(ms, 1500) << record;
+    unlink(log.c_str());
+    unlink((folder + "/Sentivo.exe").c_str());
+    ASSERT_EQ(system(("rm -r " + root).c_str()), 0);
+}
+
+}  // namespace
