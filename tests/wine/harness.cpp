@@ -13,10 +13,13 @@
 //
 // The unit tests hold every message and rule against a simulated device; this keeps to what only
 // the real DLL under Wine shows. Every check prints "ok - ..." or "not ok - ..."; the exit code is
-// 1 if any failed. The run script also reads the output for the library's own lines (the load
-// line, " USBPortOpen ").
+// 1 if any failed. The run script also reads the output for the library's load line; the HID
+// checks capture the lines the library prints themselves.
 #include <jni.h>
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -519,6 +522,155 @@ struct Harness {
              [&] { return Open("\\\\.\\COM250"); });
     }
 
+    // What the library prints on standard output while `call` runs (the DLL and this program
+    // share msvcrt's stdout), without the CR that text mode adds.
+    static std::string Printed(const std::function<void()>& call) {
+        fflush(stdout);
+        char dir[MAX_PATH], path[MAX_PATH];
+        if (GetTempPathA(MAX_PATH, dir) == 0 || GetTempFileNameA(dir, "cdx", 0, path) == 0) {
+            call();
+            return "(no temporary file)";
+        }
+        const int saved = _dup(1);
+        const int fd = _open(path, _O_WRONLY | _O_TRUNC | _O_BINARY);
+        _dup2(fd, 1);
+        _close(fd);
+        call();
+        fflush(stdout);
+        _dup2(saved, 1);
+        _close(saved);
+        std::string text;
+        if (FILE* f = fopen(path, "rb")) {
+            char buf[512];
+            size_t got;
+            while ((got = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+            fclose(f);
+        }
+        DeleteFileA(path);
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        return text;
+    }
+
+    static int ThreadCount() {
+        HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        if (snap == INVALID_HANDLE_VALUE) return -1;
+        THREADENTRY32 t;
+        t.dwSize = sizeof t;
+        int count = 0;
+        for (BOOL more = Thread32First(snap, &t); more; more = Thread32Next(snap, &t)) {
+            if (t.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+        }
+        CloseHandle(snap);
+        return count;
+    }
+
+    // Wine's two virtual HID devices (a mouse, vid_845e&pid_0001, and a keyboard, pid_0002): no
+    // input value capabilities, no output report (every write fails with 87), no input.
+    void CheckHid() {
+        jint mouse = -1, keyboard = -1;
+        std::string out = Printed([&] { mouse = Open("USBHID: VID_845E+PID_0001"); });
+        Report(mouse >= 1 && mouse <= 9, "PortOpen by keyword opens the mouse",
+               std::to_string(mouse) + " " + Printable(jni.PendingMessage()));
+        Report(out == " USBPortOpen \n InitUSB: \n", "the open prints its two lines", Printable(out));
+        keyboard = Open("/USB/0x845e/0x0002");
+        Report(keyboard >= 1 && keyboard <= 9 && keyboard != mouse,
+               "PortOpen by vendor and product opens the keyboard beside it",
+               std::to_string(keyboard) + " " + Printable(jni.PendingMessage()));
+        Call("PortOpen of an absent device", -1, "Device Not Found - vid_1234&pid_5678",
+             [&] { return Open("/USB/0x1234/0x5678"); });
+
+        jbyteArray buf = jni.NewByteArray(16, 0xEE);
+        Call("PortGetReadCount of an idle device", 0, [&] { return n.PortGetReadCount(env, nullptr, mouse); });
+        Call("PortRead of an idle device", 0, [&] { return n.PortRead(env, nullptr, mouse, buf, 16); });
+        Report(jni.Bytes(buf) == std::vector<uint8_t>(16, 0xEE), "the idle read leaves the array");
+        Call("PortPurge", 0, [&] { return n.PortPurge(env, nullptr, mouse, 1, 1); });
+        Call("PortIsCTS of a HID port", 1, [&] { return n.PortIsCTS(env, nullptr, mouse); });
+
+        char expected[96];
+        snprintf(expected, sizeof expected, " USBPortWrite: WriteFile retcode = 2  pUSBDev = ");
+        jint written = 0;
+        jni.ClearPending();
+        out = Printed([&] { written = n.PortWrite(env, nullptr, mouse, buf, 3); });
+        Report(written == -1 &&
+                   jni.PendingMessage() == "Number of bytes written != number of bytes requested",
+               "PortWrite to a device with no output report fails with its message",
+               std::to_string(written) + " " + Printable(jni.PendingMessage()));
+        jni.ClearPending();
+        Report(out.rfind(expected, 0) == 0 && out.back() == '\n' &&
+                   out.find(" \n") == out.size() - 2,
+               "the failed write prints its return code and record", Printable(out));
+
+        jint closed = 0;
+        out = Printed([&] { closed = n.PortClose(env, nullptr, mouse); });
+        Report(closed == -1 && !jni.HasPending(), "PortClose of a HID port answers -1",
+               std::to_string(closed));
+        Report(out == " USBPortClose: \n intUSBPortClose: Complete \n",
+               "the close prints its two lines", Printable(out));
+        CheckNotOpen(mouse);
+        Call("PortClose of the keyboard", -1, [&] { return n.PortClose(env, nullptr, keyboard); });
+
+        // Open and close again and again: no thread, handle or packet left behind.
+        const int threadsBefore = ThreadCount();
+        DWORD handlesBefore = 0, handlesAfter = 0;
+        GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+        int opened = 0;
+        Printed([&] {
+            for (int i = 0; i < 200; ++i) {
+                const jint h = Open("USBHID: vid_845e+pid_0001");
+                if (h < 1) break;
+                ++opened;
+                n.PortClose(env, nullptr, h);
+            }
+        });
+        GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+        Report(opened == 200, "200 open/close cycles", std::to_string(opened) + " opened");
+        Report(ThreadCount() == threadsBefore, "the thread count stays flat",
+               std::to_string(threadsBefore) + " -> " + std::to_string(ThreadCount()));
+        Report(handlesAfter <= handlesBefore + 2, "the handle count stays flat",
+               std::to_string(handlesBefore) + " -> " + std::to_string(handlesAfter));
+    }
+
+    // The sensor monitor of an all-in-one unit: started from the root of the current drive with
+    // its device's argument, its event set about a second later. The run script puts a stand-in
+    // at C:\Calbrest\Sentivo\Sentivo.exe.
+    void CheckMonitorLaunch() {
+        const char* log = "C:\\Calbrest\\Sentivo\\standin.log";
+        DeleteFileA(log);
+        char cwd[MAX_PATH];
+        GetCurrentDirectoryA(MAX_PATH, cwd);
+        SetCurrentDirectoryA("C:\\");
+        LARGE_INTEGER start;
+        QueryPerformanceCounter(&start);
+        jint h = -1;
+        Printed([&] { h = Open("USBAIO: vid_845e+pid_0002"); });
+        const double took = MsSince(start);
+        SetCurrentDirectoryA(cwd);
+        Report(h >= 1 && h <= 9, "PortOpen of an all-in-one unit", Printable(jni.PendingMessage()));
+        Report(took >= 1400 && took < 4000, "the open takes the launch's second and the settle",
+               Ms(took));
+        std::string text;
+        for (int i = 0; i < 100 && text.find("set after") == std::string::npos &&
+                        text.find("not set") == std::string::npos;
+             ++i) {
+            Sleep(50);  // the stand-in writes its record as it goes; a file has no event
+            text.clear();
+            if (FILE* f = fopen(log, "rb")) {
+                char buf[256];
+                size_t got;
+                while ((got = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+                fclose(f);
+            }
+        }
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        Report(text.find("args Sentivo.exe /AIO\n") == 0, "the monitor gets \"Sentivo.exe /AIO\"",
+               Printable(text));
+        const size_t at = text.find("set after ");
+        const long ms = at == std::string::npos ? -1 : atol(text.c_str() + at + 10);
+        Report(ms >= 800 && ms <= 2500, "SentivoAIO is set about a second after the start",
+               Printable(text));
+        if (h >= 1) Printed([&] { n.PortClose(env, nullptr, h); });
+    }
+
     void CheckMacAddress(const std::string& macList) {
         jbyteArray address = jni.NewByteArray(8, 0xAA);
         if (macList == "none") {
@@ -604,8 +756,9 @@ int main(int argc, char** argv) {
     printf("# handles, HID\n");
     // 0 is the reserved slot, 3 is in range but never opened.
     for (jint handle : {0, 3, -1}) h.CheckNotOpen(handle);
-    h.Call("PortOpen USBHID/x", -1, "HID devices are not supported yet",
-           [&] { return h.Open("USBHID/x"); });
+    h.CheckHid();
+    printf("# sensor monitor\n");
+    h.CheckMonitorLaunch();
     printf("# serial\n");
     h.CheckSerial();
     printf("# adapter address\n");

@@ -9,7 +9,7 @@
 #
 # For each build: a pty peer answers on the far end of COM5, the modem shim gives the pty modem
 # lines inside Wine, and the harness checks the DLL's exports and answers. Its output must show
-# no failed check, the load line exactly once and at load time, and the HID open's line once.
+# no failed check and the load line exactly once and at load time.
 # Every Wine call is bounded; the prefix's wineserver is stopped on exit.
 set -euo pipefail
 
@@ -111,9 +111,10 @@ run_one() {
     local env_file=$dir/harness.env
     [ -f "$env_file" ] || die "$env_file missing: is $dir a Windows build's tests/wine?"
     local CALDRIX_WIN_ARCH= CALDRIX_DLL= CALDRIX_HARNESS= CALDRIX_SHIM_DIR= CALDRIX_PEER=
+    local CALDRIX_STANDIN=
     # shellcheck disable=SC1090
     source "$env_file"
-    for f in "$CALDRIX_DLL" "$CALDRIX_HARNESS" "$CALDRIX_PEER" \
+    for f in "$CALDRIX_DLL" "$CALDRIX_HARNESS" "$CALDRIX_PEER" "$CALDRIX_STANDIN" \
         "$CALDRIX_SHIM_DIR/lib/i386-linux-gnu/caldrix_modem_shim.so" \
         "$CALDRIX_SHIM_DIR/lib/x86_64-linux-gnu/caldrix_modem_shim.so"; do
         [ -e "$f" ] || die "$f missing: build the tree first"
@@ -124,6 +125,10 @@ run_one() {
         x64) loader=$wine64 ;;
         *) die "unknown architecture '$CALDRIX_WIN_ARCH' in $env_file" ;;
     esac
+
+    # The stand-in monitor where the library starts the real one: under the root of drive C:.
+    mkdir -p "$prefix/drive_c/Calbrest/Sentivo"
+    cp "$CALDRIX_STANDIN" "$prefix/drive_c/Calbrest/Sentivo/Sentivo.exe"
 
     local run=$dir/run
     rm -rf "$run"
@@ -180,9 +185,6 @@ run_one() {
     between=$(awk '/^harness: loading$/ { on = 1; next } /^harness: loaded$/ { on = 0 } on' <<<"$text")
     [ "$between" = "$load_line" ] || bad+=("LoadLibrary printed '$between', expected '$load_line'")
 
-    # One HID open attempt, one line.
-    count=$(grep -c $'^ USBPortOpen \r$' "$out" || true)
-    [ "$count" -eq 1 ] || bad+=("' USBPortOpen ' printed $count times, expected once")
 
     if [ ${#bad[@]} -ne 0 ]; then
         local b
