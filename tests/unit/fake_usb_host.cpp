@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -194,6 +195,18 @@ bool Peer::Receive(Bytes* report, int timeoutMs) {
     if (n < 0) return false;
     report->assign(buf, buf + n);
     return true;
+}
+
+bool Peer::AwaitHangup(int timeoutMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (conn_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left.count() < 0 || !WaitReadable(conn_, static_cast<int>(left.count()))) return false;
+        uint8_t buf[9000];
+        if (recv(conn_, buf, sizeof buf, 0) <= 0) return true;
+    }
+    return false;
 }
 
 void Peer::Hangup() {

@@ -60,6 +60,8 @@ public:
     bool Send(const Bytes& report);
     // One message, or false when none comes within timeoutMs.
     bool Receive(Bytes* report, int timeoutMs);
+    // True once the library has closed the node, within timeoutMs; messages before are dropped.
+    bool AwaitHangup(int timeoutMs);
     void Hangup();         // the device is unplugged: the connection ends
     void StopListening();  // no device behind the node any more; the socket file stays
 

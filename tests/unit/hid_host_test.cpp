@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -169,8 +170,8 @@ TEST_F(HidOnHost, ANodeTheUserMayNotOpenFailsTheOpenWithItsPath) {
     EXPECT_EQ(got, "-1 INVALID_HANDLE - " + kDisplayPath);
 }
 
-// Real pauses here: the second between the monitor's start and its signal is what is tested.
-class MonitorOnHost : public ::testing::Test {
+// Real pauses here: the open's 500 ms, and the second between the monitor's start and its signal.
+class HostWithRealPauses : public ::testing::Test {
 protected:
     void SetUp() override {
         LoadLibraryOnce();
@@ -221,7 +222,30 @@ protected:
     JNIEnv* env = jni.env();
 };
 
-TEST_F(MonitorOnHost, AnAllInOneOpenStartsTheMonitorAndSetsItsEventASecondLater) {
+// The open pauses 500 ms after starting the receive thread, whose first step is a read: a port
+// that has received nothing closes while that read waits in the device.
+TEST_F(HostWithRealPauses, AnIdlePortClosesPromptlyWithItsReceiveThreadGone) {
+    const jint h = CALDRIX(PortOpen)(env, nullptr, jni.NewString("USBHID: VID_04B8+PID_0202"));
+    ASSERT_GE(h, 1) << jni.PendingMessage();
+    ASSERT_TRUE(peer->Accept(kWaitMs));
+    const int threads = ThreadCount();
+    // On a thread of its own, so that a close that never returns fails the test instead of
+    // stalling it; the device sees its node closed when the close is done.
+    std::atomic<jint> closed{0};
+    const auto start = Clock::now();
+    std::thread close([&] { closed = CALDRIX(PortClose)(env, nullptr, h); });
+    const bool ended = peer->AwaitHangup(kWaitMs);
+    if (!ended) {
+        close.detach();
+        FAIL() << "the close did not end";
+    }
+    close.join();
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(closed.load(), -1);
+    EXPECT_EQ(ThreadCount(), threads - 1) << "the receive thread has returned";
+}
+
+TEST_F(HostWithRealPauses, AnAllInOneOpenStartsTheMonitorAndSetsItsEventASecondLater) {
     const auto start = Clock::now();
     const jint h = CALDRIX(PortOpen)(env, nullptr, jni.NewString("USBAIO"));
     ASSERT_GE(h, 1) << jni.PendingMessage();
