@@ -429,6 +429,20 @@ TEST_F(HostHid, PrintersAreByteStreamsWithoutHidCapabilities) {
     ASSERT_TRUE(peer.Accept(kWaitMs));
     EXPECT_EQ(Answer(ReadFile(h, r.buf, sizeof r.buf, &r.n, &r.ov)), std::make_pair(FALSE, ERROR_ACCESS_DENIED));
     CloseHandle(h);
+
+    // Without FILE_FLAG_OVERLAPPED a call returns when its transfer has ended.
+    h = CreateFileA(path.c_str(), kBoth, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(peer.Accept(kWaitMs));
+    DWORD n = 0;
+    EXPECT_TRUE(WriteFile(h, "ok", 2, &n, nullptr));
+    EXPECT_EQ(n, 2u);
+    ASSERT_TRUE(peer.Receive(&got, kWaitMs));
+    EXPECT_EQ(got, (Bytes{'o', 'k'}));
+    ASSERT_TRUE(peer.Send({0x7f}));
+    EXPECT_TRUE(ReadFile(h, r.buf, sizeof r.buf, &n, nullptr));
+    EXPECT_EQ(n, 1u);
+    CloseHandle(h);
 }
 
 // Every pending transfer of every port waits in one I/O thread, which costs nothing while nothing
