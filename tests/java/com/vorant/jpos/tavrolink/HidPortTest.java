@@ -125,24 +125,6 @@ class HidPortTest extends PortTestSupport {
         peer.expect("closed");
     }
 
-    @Test
-    void anUnpluggedDisplayKeepsWhatArrivedAndThenReadsNothing() throws Exception {
-        int h = openInThread("USBHID: VID_04B8+PID_0202");
-        peer.expect("connected");
-        peer.command("send 02 6c 61 73 74");
-        peer.command("hangup");
-        peer.expect("hung up");
-        assertEquals(4, awaitReadCount(h, 4));
-        byte[] got = new byte[8];
-        assertEquals(4, caldrix.PortRead(h, got, 8));
-        assertEquals(0, caldrix.PortRead(h, got, 8));
-        assertEquals(0, caldrix.PortGetReadCount(h));
-        assertIOException("Number of bytes written != number of bytes requested",
-                () -> caldrix.PortWrite(h, new byte[] {1}, 1));
-        assertEquals(-1, caldrix.PortClose(h));
-        assertEquals(0, threadsNamed(OPENER));
-    }
-
     /** Opens on a thread of its own, so that the port's receive thread carries that thread's name. */
     private static int openInThread(String name) throws Exception {
         AtomicInteger handle = new AtomicInteger();
