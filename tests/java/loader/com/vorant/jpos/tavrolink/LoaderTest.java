@@ -211,6 +211,25 @@ class LoaderTest {
                          new Jvm(tmp).cache(readOnly).fails());
         }
 
+        /** As an installer may leave it: the native in place, the folder read-only since. */
+        @Test
+        void aReadOnlyFolderServesTheNativeItHoldsButCannotReplaceADamagedOne() throws Exception {
+            Path cache = tmp.resolve("cache");
+            Path file = new Jvm(tmp).cache(cache).loads();
+            makeReadOnly(cache.resolve(folder));
+            assertEquals(file, new Jvm(tmp).cache(cache).loads());
+
+            undoMountsAndModes();
+            mounts.clear();
+            restoreModes.clear();
+            Files.write(file, new byte[] {0x7f, 'E', 'L', 'F'});
+            makeReadOnly(cache.resolve(folder));
+            assertEquals(failure(noLibraryOnPath(), "cache " + cache.resolve(folder)
+                                 + ": cannot write in it: "
+                                 + (ROOT ? "Read-only file system" : "permission denied")),
+                         new Jvm(tmp).cache(cache).fails());
+        }
+
         @Test
         void aFolderMountedNoexecIsPassedOver() throws Exception {
             Path noexec = Files.createDirectory(tmp.resolve("noexec"));
@@ -475,6 +494,19 @@ class LoaderTest {
             restoreModes.add(dir);
         }
         return dir;
+    }
+
+    /** Makes a folder that has content read-only: a read-only bind mount as root, else its mode. */
+    void makeReadOnly(Path dir) throws Exception {
+        if (ROOT) {
+            String why = command("mount", "--bind", dir.toString(), dir.toString());
+            assumeTrue(why == null, "as root a read-only folder needs a bind mount: " + why);
+            mounts.add(dir);
+            assertEquals(null, command("mount", "-o", "remount,bind,ro", dir.toString()));
+        } else {
+            Files.setPosixFilePermissions(dir, PosixFilePermissions.fromString("r-x------"));
+            restoreModes.add(dir);
+        }
     }
 
     /** Mounts a tmpfs on dir with the options; null when mounted, else why not. */
