@@ -15,7 +15,7 @@ demo: setup-demo
 	cmake --build $(BUILD)/linux -j $(JOBS) --target caldrix device_sim caldrix_demo
 	demo/run_demo.sh $(BUILD)/linux
 
-test: setup-test test-linux unit-asan unit-tsan test-windows test-package
+test: setup-test package test-linux unit-asan unit-tsan test-windows test-package
 	@echo "caldrix: all test layers passed"
 
 setup-demo:
@@ -55,9 +55,10 @@ test-windows:
 package:
 	CALDRIX_JOBS=$(JOBS) packaging/build_package.sh $(BUILD)
 
-# The jar's tests: its Linux native (old-glibc symbols, the JNI tests again), its Windows natives
-# (the DLLs the Wine harness tests, byte for byte), and the loader in JVMs of its own.
-test-package: package
+# The jar's tests, on the jar that `package` built: its Linux native (old-glibc symbols, the JNI
+# tests again), its Windows natives (byte for byte the DLLs that test-windows, run after
+# `package`, found in place or rebuilt), and the loader and the port lister in JVMs of their own.
+test-package:
 	ctest --test-dir $(BUILD)/package --output-on-failure
 
 # Round trips and per-call costs against baselines; BENCH=roundtrip, percall or syscalls runs

@@ -15,7 +15,8 @@ foreach(pair IN LISTS NATIVES)
   execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/${entry} ${file}
                   RESULT_VARIABLE differ)
   if(NOT differ EQUAL 0)
-    message(SEND_ERROR "${entry} is not ${file}")
+    message(SEND_ERROR "${entry} in the jar is not ${file}: the native was built again after "
+                       "the jar was made")
     set(failed 1)
     continue()
   endif()
