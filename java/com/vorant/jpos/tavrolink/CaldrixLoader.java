@@ -240,7 +240,9 @@ final class CaldrixLoader {
         }
         String version = versionOf(bytes);
         if (!VERSION.equals(version)) {
-            failures.add("jar: the " + platform + " native is " + NAME + " " + version
+            failures.add("jar: the " + platform + " native "
+                    + (version == null ? "has no version mark"
+                                       : "is " + NAME + " " + version)
                     + ", these classes are " + NAME + " " + VERSION);
             return false;
         }
