@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -96,7 +97,9 @@ TEST_F(HidOnHost, PortNamesOfAWindowsTerminalOpenTheSameDeviceWithTheSameBytes) 
         const auto start = Clock::now();
         EXPECT_EQ(Close(h), -1);
         EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-        EXPECT_EQ(ThreadCount(), threads - 1) << "the receive thread has returned";
+        // Its routine has returned when the close does; the kernel lets the thread go a moment later.
+        EXPECT_TRUE(Eventually([&] { return ThreadCount() == threads - 1; }, 1000))
+            << "the receive thread has gone";
         EXPECT_FALSE(jni.HasPending());
     }
 }
@@ -222,12 +225,20 @@ protected:
     JNIEnv* env = jni.env();
 };
 
-// The open pauses 500 ms after starting the receive thread, whose first step is a read: a port
-// that has received nothing closes while that read waits in the device.
-TEST_F(HostWithRealPauses, AnIdlePortClosesPromptlyWithItsReceiveThreadGone) {
+// An open port that receives nothing costs no processor time, and closes promptly: the open
+// pauses 500 ms after starting the receive thread, whose first step is a read, so the close comes
+// while that read waits in the device.
+TEST_F(HostWithRealPauses, AnIdlePortCostsNothingAndClosesPromptlyWithItsReceiveThreadGone) {
     const jint h = CALDRIX(PortOpen)(env, nullptr, jni.NewString("USBHID: VID_04B8+PID_0202"));
     ASSERT_GE(h, 1) << jni.PendingMessage();
     ASSERT_TRUE(peer->Accept(kWaitMs));
+    // An open port with nothing arriving: its receive thread and the I/O thread both wait.
+    const long before = ProcessTicks();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // the span measured, not a wait
+    const long idle = ProcessTicks() - before;
+    std::cout << "[ idle     ] an open HID port over 2 s: " << idle << " ticks of processor time\n";
+    EXPECT_LE(idle, 2);
+
     const int threads = ThreadCount();
     // On a thread of its own, so that a close that never returns fails the test instead of
     // stalling it; the device sees its node closed when the close is done.
@@ -242,7 +253,8 @@ TEST_F(HostWithRealPauses, AnIdlePortClosesPromptlyWithItsReceiveThreadGone) {
     close.join();
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_EQ(closed.load(), -1);
-    EXPECT_EQ(ThreadCount(), threads - 1) << "the receive thread has returned";
+    EXPECT_TRUE(Eventually([&] { return ThreadCount() == threads - 1; }, 1000))
+        << "the receive thread has gone";
 }
 
 TEST_F(HostWithRealPauses, AnAllInOneOpenStartsTheMonitorAndSetsItsEventASecondLater) {
@@ -261,7 +273,7 @@ TEST_F(HostWithRealPauses, AnAllInOneOpenStartsTheMonitorAndSetsItsEventASecondL
     EXPECT_EQ(args, "args Sentivo.exe /AIO");
     EXPECT_EQ(opened.rfind("opened SentivoAIO existed=", 0), 0u) << opened;
     const int ms = atoi(set.c_str() + strlen("set after "));
-    EXPECT_GE(ms, 800) << set;
+    EXPECT_GE(ms, 500) << set;  // less than a second if the monitor itself started late
     EXPECT_LE(ms, 1500) << set;
     EXPECT_TRUE(Eventually([] { return Zombies() == 0; })) << "the monitor is reaped when it ends";
     EXPECT_EQ(CALDRIX(PortClose)(env, nullptr, h), -1);

@@ -20,6 +20,7 @@ import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
+import java.util.concurrent.locks.LockSupport;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -87,7 +88,7 @@ class HidPortTest extends PortTestSupport {
         for (String[] c : cases) {
             int h = openInThread(c[0]);
             peer.expect("connected");
-            assertEquals(1, threadsNamed(OPENER), c[0] + ": one receive thread");
+            assertEquals(1, awaitThreadsNamed(OPENER, 1), c[0] + ": one receive thread");
             peer.command("send 02 68 69");
             peer.command("send 02 21");
             assertEquals(3, awaitReadCount(h, 3), c[0]);
@@ -103,7 +104,7 @@ class HidPortTest extends PortTestSupport {
             assertEquals(-1, caldrix.PortClose(h));
             long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
             assertTrue(ms < 500, c[0] + ": close took " + ms + " ms");
-            assertEquals(0, threadsNamed(OPENER), c[0] + ": the receive thread has returned");
+            assertEquals(0, awaitThreadsNamed(OPENER, 0), c[0] + ": the receive thread has gone");
             peer.expect("closed");
         }
     }
@@ -116,12 +117,12 @@ class HidPortTest extends PortTestSupport {
     void anIdlePortClosesPromptlyWithItsReceiveThreadGone() throws Exception {
         int h = openInThread("USBHID: VID_04B8+PID_0202");
         peer.expect("connected");
-        assertEquals(1, threadsNamed(OPENER));
+        assertEquals(1, awaitThreadsNamed(OPENER, 1));
         long start = System.nanoTime();
         assertEquals(-1, caldrix.PortClose(h));
         long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
         assertTrue(ms < 500, "close took " + ms + " ms");
-        assertEquals(0, threadsNamed(OPENER), "the receive thread has returned");
+        assertEquals(0, awaitThreadsNamed(OPENER, 0), "the receive thread has gone");
         peer.expect("closed");
     }
 
@@ -144,6 +145,20 @@ class HidPortTest extends PortTestSupport {
         }
         assertTrue(handle.get() >= 1 && handle.get() <= 9, name + " opened as " + handle.get());
         return handle.get();
+    }
+
+    /**
+     * The number of threads named {@code name} once it is {@code n} or a second has passed: a
+     * thread whose routine has returned (a joined Java thread, a receive thread a close waited
+     * for) leaves the kernel's list a moment later.
+     */
+    private static int awaitThreadsNamed(String name, int n) throws IOException {
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(1);
+        int count;
+        while ((count = threadsNamed(name)) != n && System.nanoTime() < deadline) {
+            LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(1));
+        }
+        return count;
     }
 
     private static int threadsNamed(String name) throws IOException {
