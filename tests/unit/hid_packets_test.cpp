@@ -60,22 +60,18 @@ protected:
         FreePacketPool.hQueueLock = lock;
         PoolShare = savedShare_;
         for (void* block : arena_.blocks) std::free(block);
+        for (HANDLE lock : locks_) CloseHandle(lock);
     }
 
     PacketQueue NewQueue() {
         PacketQueue q;
         InitQueue(&q);
         q.hQueueLock = CreateMutexA(nullptr, FALSE, nullptr);
-        locks_.emplace_back(q.hQueueLock);
+        locks_.push_back(q.hQueueLock);
         return q;
     }
 
-    struct LockCloser {
-        explicit LockCloser(HANDLE h) : h(h) {}
-        ~LockCloser() { CloseHandle(h); }
-        HANDLE h;
-    };
-    std::vector<LockCloser> locks_;
+    std::vector<HANDLE> locks_;
     TestArena arena_;
     PacketQueue savedPool_;
     PacketPoolShare savedShare_;
