@@ -451,6 +451,14 @@ TEST_F(HostHid, PendingReadsShareOneIoThreadThatIdlesWithoutProcessorTime) {
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<HANDLE> handles;
     std::vector<std::unique_ptr<Transfer>> reads;
+    // Whatever ends the test, the handles close (cancelling the reads) before the reads' records
+    // go away.
+    struct CloseAll {
+        std::vector<HANDLE>& handles;
+        ~CloseAll() {
+            for (HANDLE h : handles) CloseHandle(h);
+        }
+    } closeAll{handles};
     const int threadsBefore = ThreadCount();
     for (unsigned node = 0; node < 4; ++node) {
         const auto dev = host.AddDevice(0x04b8, 0x0400 + node, 1);
@@ -488,7 +496,6 @@ TEST_F(HostHid, PendingReadsShareOneIoThreadThatIdlesWithoutProcessorTime) {
             EXPECT_EQ(r.Result(handles[i]), std::make_pair(DWORD{2}, DWORD{0}));
             EXPECT_EQ(r.buf[1], k);
         }
-        CloseHandle(handles[i]);
     }
 }
 

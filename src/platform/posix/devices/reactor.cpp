@@ -197,7 +197,6 @@ private:
     explicit Reactor(int epfd) : epfd_(epfd) {}
 
     void Run() {
-        pthread_setname_np(pthread_self(), "caldrix-io");  // as tools such as top -H show it
         epoll_event events[16];
         for (;;) {
             const int n = epoll_wait(epfd_, events, 16, -1);
@@ -281,7 +280,10 @@ Reactor* Reactor::Get(DWORD* error) {
     pthread_sigmask(SIG_SETMASK, &all, &old);
     bool started = true;
     try {
-        std::thread([r] { r->Run(); }).detach();
+        std::thread io([r] { r->Run(); });
+        // Named from here, so the name is there before the first transfer is handed to it.
+        pthread_setname_np(io.native_handle(), "caldrix-io");
+        io.detach();
     } catch (const std::system_error&) {
         started = false;
     }
