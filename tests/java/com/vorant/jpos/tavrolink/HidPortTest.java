@@ -148,12 +148,13 @@ class HidPortTest extends PortTestSupport {
     }
 
     /**
-     * The number of threads named {@code name} once it is {@code n} or a second has passed: a
+     * The number of threads named {@code name} once it is {@code n} or {@code WAIT} has passed: a
      * thread whose routine has returned (a joined Java thread, a receive thread a close waited
-     * for) leaves the kernel's list a moment later.
+     * for) leaves the kernel's list a moment later, and on a busy machine that moment can pass a
+     * second.
      */
     private static int awaitThreadsNamed(String name, int n) throws IOException {
-        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(1);
+        long deadline = System.nanoTime() + WAIT.toNanos();
         int count;
         while ((count = threadsNamed(name)) != n && System.nanoTime() < deadline) {
             LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(1));
