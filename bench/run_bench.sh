@@ -17,8 +17,11 @@
 # PART syscalls: the system calls of those methods on each side, from strace, and whether the
 #   baseline still makes the same ones and sets its terminal up the same way as the library.
 #   Fails when they differ.
-# PART all: roundtrip, percall, then syscalls when strace is there; a difference in the system
-#   calls is reported but fails nothing.
+# PART hidreads: nanoseconds per PortRead of 1 byte and per PortGetReadCount on a HID port whose
+#   reports are already queued (the simulated device: no USB here), beside the same calls on a
+#   serial port with bytes waiting. A HID read copies from the queue and never waits on the device.
+# PART all: roundtrip, percall, hidreads, then syscalls when strace is there; a difference in the
+#   system calls is reported but fails nothing.
 #
 # Every part reports the median of the runs' medians, which keeps a busy moment of the machine
 # from deciding the result. CALDRIX_LIBRARY and CALDRIX_JAVA may name the library and the java
@@ -36,9 +39,9 @@ rounds=${ROUNDS:-3}
 limit=1.15
 
 case $part in
-    all | roundtrip | percall | syscalls) ;;
+    all | roundtrip | percall | hidreads | syscalls) ;;
     *)
-        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|syscalls]]" >&2
+        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|hidreads|syscalls]]" >&2
         exit 64
         ;;
 esac
@@ -265,8 +268,17 @@ syscalls() {
     return $mismatch
 }
 
+hidreads() {
+    need "$build/bench/hid_reads"
+    echo "HID reads of queued reports, beside a serial port with bytes waiting (ns per call)"
+    "$build/bench/hid_reads" "$rounds" >"$work/hid.out" || return 1
+    printf "%-18s %10s %10s\n" method HID serial
+    awk '$1 == "hidreads" { printf "%-18s %10s %10s\n", $2, $3, $4 }' "$work/hid.out"
+}
+
 status=0
 case $part in
+    hidreads) hidreads || status=1 ;;
     roundtrip) roundtrip || status=1 ;;
     percall) percall || status=1 ;;
     syscalls) syscalls || status=1 ;;
@@ -274,6 +286,8 @@ case $part in
         roundtrip || status=1
         echo
         percall || status=1
+        echo
+        hidreads || status=1
         echo
         # A benchmark reports; a missing strace or a changed library does not fail it.
         syscalls
