@@ -349,23 +349,26 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
     return INVALID_HANDLE_VALUE;
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
-    if (read != nullptr) *read = 0;
+namespace {
+
+// ReadFile and WriteFile: an overlapped transfer on an overlapped handle, else one synchronous
+// call of the device, `start` or `run` for the direction.
+template <typename Start, typename Run>
+BOOL MoveBytes(HANDLE file, const void* buffer, DWORD n, LPDWORD count, LPOVERLAPPED overlapped,
+              Start&& start, Run&& run) {
+    if (count != nullptr) *count = 0;
     try {
         FileCall call(file);
         if (!call) return FALSE;
-        if (buffer == nullptr && toRead != 0) return Fail(ERROR_NOACCESS);
+        if (buffer == nullptr && n != 0) return Fail(ERROR_NOACCESS);
         if (call.file().overlapped) {
             if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-            return StartTransfer(call, overlapped, read,
-                                 [&](Device& d, IoCompletion* done, DWORD* error) {
-                                     return d.StartRead(buffer, toRead, done, error);
-                                 });
+            return StartTransfer(call, overlapped, count, start);
         }
-        if (overlapped != nullptr || read == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-        DWORD got = 0, error = ERROR_SUCCESS;
-        const BOOL ok = call.device().Read(buffer, toRead, &got, &error);
-        *read = std::min(got, toRead);
+        if (overlapped != nullptr || count == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        DWORD moved = 0, error = ERROR_SUCCESS;
+        const BOOL ok = run(call.device(), &moved, &error);
+        *count = std::min(moved, n);
         if (ok) return TRUE;
         return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     } catch (const std::bad_alloc&) {
@@ -373,29 +376,25 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
     }
 }
 
+}  // namespace
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
+    return MoveBytes(
+        file, buffer, toRead, read, overlapped,
+        [&](Device& d, IoCompletion* done, DWORD* error) {
+            return d.StartRead(buffer, toRead, done, error);
+        },
+        [&](Device& d, DWORD* got, DWORD* error) { return d.Read(buffer, toRead, got, error); });
+}
+
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
-    if (written != nullptr) *written = 0;
-    try {
-        FileCall call(file);
-        if (!call) return FALSE;
-        if (buffer == nullptr && toWrite != 0) return Fail(ERROR_NOACCESS);
-        if (call.file().overlapped) {
-            if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-            return StartTransfer(call, overlapped, written,
-                                 [&](Device& d, IoCompletion* done, DWORD* error) {
-                                     return d.StartWrite(buffer, toWrite, done, error);
-                                 });
-        }
-        if (overlapped != nullptr || written == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-        DWORD done = 0, error = ERROR_SUCCESS;
-        const BOOL ok = call.device().Write(buffer, toWrite, &done, &error);
-        *written = std::min(done, toWrite);
-        if (ok) return TRUE;
-        return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
-    } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
-    }
+    return MoveBytes(
+        file, buffer, toWrite, written, overlapped,
+        [&](Device& d, IoCompletion* done, DWORD* error) {
+            return d.StartWrite(buffer, toWrite, done, error);
+        },
+        [&](Device& d, DWORD* done, DWORD* error) { return d.Write(buffer, toWrite, done, error); });
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
