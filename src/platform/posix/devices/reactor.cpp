@@ -353,74 +353,32 @@ int NodeDevice::fd() const { return io_->fd; }
 void NodeDevice::SetReadPrefix(DWORD zeros) { io_->prefix = zeros; }
 void NodeDevice::SetStream(bool stream) { io_->stream = stream; }
 
-BOOL NodeDevice::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
-    NodeIo& io = *io_;
-    if (!(io.access & GENERIC_READ)) return Refuse(error, ERROR_ACCESS_DENIED);
-    // A report needs room for its ID byte and more; a stream read of nothing ends at once.
-    if (io.prefix > 0 && n <= io.prefix) return Refuse(error, ERROR_INVALID_USER_BUFFER);
+// The start of a transfer in either direction: tried at once when nothing of its direction waits
+// ahead of it (a transfer that finds the node busy waits its turn in the epoll thread), else
+// queued. A write that moved part of a stream before failing ends with what it moved.
+static BOOL StartOn(NodeIo& io, std::deque<Pending> NodeIo::*queue,
+                    Step (*attempt)(NodeIo&, Pending&, DWORD*), uint8_t* buf, DWORD n,
+                    IoCompletion* done, DWORD* error) {
     std::vector<Finished> finished;
     BOOL answer = TRUE;
     {
         std::lock_guard<std::mutex> guard(io.lock);
         if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
         if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
-        Pending p{static_cast<uint8_t*>(buf), n, 0, done};
+        Pending p{buf, n, 0, done};
         Step s = Step::Again;
         DWORD code = ERROR_SUCCESS;
         if (n == 0) {
             s = Step::Done;
-        } else if (io.reads.empty()) {  // behind waiting reads it waits its turn
-            s = TryRead(io, p, &code);
+        } else if ((io.*queue).empty()) {
+            s = attempt(io, p, &code);
         }
         switch (s) {
             case Step::Done:
                 finished.push_back(Finished{done, p.moved, ERROR_SUCCESS});
                 break;
             case Step::Failed:
-                return Refuse(error, code);
-            case Step::Gone:
-                io.gone = true;
-                EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
-                answer = Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
-                break;
-            case Step::Again:
-                io.reads.push_back(p);
-                if (!io.reactor->Arm(io, &code)) {
-                    io.reads.pop_back();
-                    return Refuse(error, code);
-                }
-                break;
-        }
-    }
-    Deliver(finished);
-    return answer;
-}
-
-BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
-    NodeIo& io = *io_;
-    if (!(io.access & GENERIC_WRITE)) return Refuse(error, ERROR_ACCESS_DENIED);
-    // hidraw refuses a report without even its ID byte; an empty stream write ends at once.
-    if (n == 0 && !io.stream) return Refuse(error, ERROR_INVALID_PARAMETER);
-    std::vector<Finished> finished;
-    BOOL answer = TRUE;
-    {
-        std::lock_guard<std::mutex> guard(io.lock);
-        if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
-        if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
-        Pending p{const_cast<uint8_t*>(static_cast<const uint8_t*>(buf)), n, 0, done};
-        Step s = Step::Again;
-        DWORD code = ERROR_SUCCESS;
-        if (n == 0) {
-            s = Step::Done;
-        } else if (io.writes.empty()) {
-            s = TryWrite(io, p, &code);
-        }
-        switch (s) {
-            case Step::Done:
-                finished.push_back(Finished{done, p.moved, ERROR_SUCCESS});
-                break;
-            case Step::Failed:
-                if (p.moved > 0) {  // part of a stream went: the transfer ends with what it moved
+                if (p.moved > 0) {
                     finished.push_back(Finished{done, p.moved, code});
                     break;
                 }
@@ -431,9 +389,9 @@ BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD*
                 answer = Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
                 break;
             case Step::Again:
-                io.writes.push_back(p);
+                (io.*queue).push_back(p);
                 if (!io.reactor->Arm(io, &code)) {
-                    io.writes.pop_back();
+                    (io.*queue).pop_back();
                     return Refuse(error, code);
                 }
                 break;
@@ -441,6 +399,21 @@ BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD*
     }
     Deliver(finished);
     return answer;
+}
+
+BOOL NodeDevice::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
+    if (!(io_->access & GENERIC_READ)) return Refuse(error, ERROR_ACCESS_DENIED);
+    // A report needs room for its ID byte and more; a stream read of nothing ends at once.
+    if (io_->prefix > 0 && n <= io_->prefix) return Refuse(error, ERROR_INVALID_USER_BUFFER);
+    return StartOn(*io_, &NodeIo::reads, TryRead, static_cast<uint8_t*>(buf), n, done, error);
+}
+
+BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
+    if (!(io_->access & GENERIC_WRITE)) return Refuse(error, ERROR_ACCESS_DENIED);
+    // hidraw refuses a report without even its ID byte; an empty stream write ends at once.
+    if (n == 0 && !io_->stream) return Refuse(error, ERROR_INVALID_PARAMETER);
+    return StartOn(*io_, &NodeIo::writes, TryWrite,
+                   const_cast<uint8_t*>(static_cast<const uint8_t*>(buf)), n, done, error);
 }
 
 void NodeDevice::Cancel(IoCompletion* which) {
