@@ -61,7 +61,8 @@ package:
 test-package:
 	ctest --test-dir $(BUILD)/package --output-on-failure
 
-# Round trips and per-call costs against baselines; BENCH=roundtrip, percall or syscalls runs
+# Round trips, per-call costs against baselines and HID reads; BENCH=roundtrip, percall, hidreads
+# or syscalls runs
 # one part alone (see bench/run_bench.sh).
 bench: linux
 	bench/run_bench.sh $(BUILD)/linux $(BENCH)
