@@ -62,8 +62,7 @@ test-package:
 	ctest --test-dir $(BUILD)/package --output-on-failure
 
 # Round trips, per-call costs against baselines and HID reads; BENCH=roundtrip, percall, hidreads
-# or syscalls runs
-# one part alone (see bench/run_bench.sh).
+# or syscalls runs one part alone (see bench/run_bench.sh).
 bench: linux
 	bench/run_bench.sh $(BUILD)/linux $(BENCH)
 
