@@ -1,0 +1,234 @@
+// The port lister: the interfaces the library's own enumeration finds, in its order, each with
+// the names PortOpen takes and the device path those names reach; its text and JSON; serial
+// ports from a laid-out sysfs and /dev.
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "hid_support.h"
+#include "port_list.h"
+
+namespace ports = caldrix_ports;
+
+namespace {
+
+const std::string kPrinterPath =
+    "\\\\?\\usb#vid_04b8&pid_0e28#5&1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
+
+class PortList : public HidPortTest {
+protected:
+    ports::Listing List() {
+        ports::Listing listing;
+        listing.withSerial = false;
+        ports::ListInterfaces(&listing);
+        return listing;
+    }
+};
+
+TEST_F(PortList, InterfacesInOrderWithBothNamesAndWhatTheyOpen) {
+    const std::string display = HidPath("vid_04b8&pid_0202");
+    const std::string second = HidPath("vid_04b8&pid_0202&mi_01", 2);  // same ids: the first wins
+    const std::string scale = HidPath("vid_0dd4&pid_0203");
+    const std::string noIds = "\\\\?\\hid#acpi_0001#3#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    const std::string upper = "\\\\?\\HID#VID_1234&PID_5678#1";  // the match text is lower case
+    sim::AddHid(display);
+    sim::AddHid(kPrinterPath, caldrix_posix::kPrinterInterfaceClass);
+    sim::AddHid(second);
+    sim::AddHid(noIds);
+    sim::AddHid(scale);
+    sim::AddHid(upper);
+
+    const ports::Listing listing = List();
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 sees these HID interfaces; PortOpen opens the first one whose device "
+              "path contains a name's match text:\n" +
+                  display + "\n"
+                  "    /USB/0x04b8/0x0202  (matches \"vid_04b8&pid_0202\")\n"
+                  "    USBHID: VID_04B8+PID_0202  (matches \"vid_04b8&pid_0202\")\n" +
+                  second + "\n"
+                  "    /USB/0x04b8/0x0202  (matches \"vid_04b8&pid_0202\"; it opens " +
+                  display + " first)\n"
+                  "    USBHID: VID_04B8+PID_0202  (matches \"vid_04b8&pid_0202\"; it opens " +
+                  display + " first)\n" +
+                  noIds + "\n"
+                  "    no name opens it: its path has no vid_XXXX and pid_XXXX\n" +
+                  scale + "\n"
+                  "    /USB/0x0dd4/0x0203  (matches \"vid_0dd4&pid_0203\")\n"
+                  "    USBHID: VID_0DD4+PID_0203  (matches \"vid_0dd4&pid_0203\")\n" +
+                  upper + "\n"
+                  "    /USB/0x1234/0x5678  (matches \"vid_1234&pid_5678\"; no path contains it, "
+                  "so this name opens nothing)\n"
+                  "    USBHID: VID_1234+PID_5678  (matches \"vid_1234&pid_5678\"; no path "
+                  "contains it, so this name opens nothing)\n"
+                  "caldrix 1.0.0 sees these USB printer interfaces; PortOpen opens the first one "
+                  "whose device path contains a name's match text:\n" +
+                  kPrinterPath + "\n"
+                  "    USBPTR: VID_04B8+PID_0E28  (matches \"vid_04b8&pid_0e28\")\n");
+
+    // The names printed are the ones the library opens the listed device by.
+    sim::HidDevice& shown = sim::AddHid(display);
+    sim::HidDevice& printer = sim::AddHid(kPrinterPath, caldrix_posix::kPrinterInterfaceClass);
+    for (const ports::Interface* i : {&listing.hid[0], &listing.hid[1], &listing.printers[0]}) {
+        sim::HidDevice& expected = i == &listing.printers[0] ? printer : shown;
+        for (const ports::Name& n : i->names) {
+            const int before = expected.opens;
+            const jint h = OpenHid(n.name);
+            ASSERT_GT(h, 0) << n.name;
+            EXPECT_EQ(expected.opens, before + 1) << n.name;
+            CloseHid(h);
+        }
+    }
+    sim::HidDevice& missing = sim::AddHid(upper);
+    std::string log;
+    EXPECT_EQ(OpenHid(listing.hid[4].names[1].name, &log), -1);
+    EXPECT_EQ(Pending(), "Device Not Found - vid_1234&pid_5678");
+    EXPECT_EQ(missing.opens, 0);
+}
+
+TEST_F(PortList, JsonCarriesTheSameListing) {
+    const std::string display = HidPath("vid_04b8&pid_0202");
+    sim::AddHid(display);
+    sim::AddHid(kPrinterPath, caldrix_posix::kPrinterInterfaceClass);
+    ports::Listing listing = List();
+    const std::string hid =
+        "\"hid\":[{\"path\":\"\\\\\\\\?\\\\hid#vid_04b8&pid_0202#1#{4d1e55b2-f16f-11cf-88cb-"
+        "001111000030}\",\"names\":[{\"name\":\"/USB/0x04b8/0x0202\",\"match\":\"vid_04b8&pid_"
+        "0202\",\"opens\":\"\\\\\\\\?\\\\hid#vid_04b8&pid_0202#1#{4d1e55b2-f16f-11cf-88cb-"
+        "001111000030}\"},{\"name\":\"USBHID: VID_04B8+PID_0202\",\"match\":\"vid_04b8&pid_0202\","
+        "\"opens\":\"\\\\\\\\?\\\\hid#vid_04b8&pid_0202#1#{4d1e55b2-f16f-11cf-88cb-"
+        "001111000030}\"}]}],\"printers\":[{\"path\":\"\\\\\\\\?\\\\usb#vid_04b8&pid_0e28#5&1#{"
+        "28d78fad-5a12-11d1-ae5b-0000f803a8c2}\",\"names\":[{\"name\":\"USBPTR: VID_04B8+PID_"
+        "0E28\",\"match\":\"vid_04b8&pid_0e28\",\"opens\":\"\\\\\\\\?\\\\usb#vid_04b8&pid_0e28#5&"
+        "1#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}\"}]}],\"hidError\":null}\n";
+    EXPECT_EQ(ports::FormatJson(listing, "1.0.0"), "{" + hid);
+
+    // With the serial part, as the program prints it alone; quotes and control bytes escaped.
+    listing.withSerial = true;
+    listing.serial.push_back(ports::SerialPort{"/dev/ttyS0", {"COM1"}, "serial8250"});
+    listing.serial.push_back(ports::SerialPort{"/dev/tty\"x\x01", {}, ""});
+    EXPECT_EQ(ports::FormatJson(listing, "1.0.0"),
+              "{\"version\":\"1.0.0\",\"serial\":[{\"device\":\"/dev/ttyS0\",\"names\":[\"/dev/"
+              "ttyS0\",\"COM1\"],\"detail\":\"serial8250\"},{\"device\":\"/dev/tty\\\"x\\u0001\","
+              "\"names\":[\"/dev/tty\\\"x\\u0001\"],\"detail\":null}]," + hid);
+}
+
+TEST_F(PortList, NothingToListSaysSoInALine) {
+    ports::Listing listing = List();
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 sees no HID interfaces.\n"
+              "caldrix 1.0.0 sees no USB printer interfaces.\n");
+    EXPECT_EQ(ports::FormatJson(listing, "1.0.0"), "{\"hid\":[],\"printers\":[],\"hidError\":null}\n");
+    listing.withSerial = true;
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 sees no serial ports.\n"
+              "caldrix 1.0.0 sees no HID interfaces.\n"
+              "caldrix 1.0.0 sees no USB printer interfaces.\n");
+}
+
+TEST_F(PortList, FailedEnumerationIsReportedNotListedAsEmpty) {
+    sim::AddHid(HidPath("vid_04b8&pid_0202"));
+    ForgetHidLibrary();
+    sim::SetHidLibraryMissing(true);
+    ports::Listing listing = List();
+    sim::SetHidLibraryMissing(false);
+    ForgetHidLibrary();
+    EXPECT_TRUE(listing.hid.empty());
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 cannot list HID interfaces or USB printers: hid.dll could not be "
+              "loaded, so no HID or USB printer port opens.\n");
+    EXPECT_EQ(ports::FormatJson(listing, "1.0.0"),
+              "{\"hid\":[],\"printers\":[],\"hidError\":\"hid.dll could not be loaded, so no HID "
+              "or USB printer port opens\"}\n");
+
+    // No handle left for the device-information set.
+    std::vector<HANDLE> hoard;
+    for (HANDLE h; (h = CreateEventA(nullptr, FALSE, FALSE, nullptr)) != nullptr;) {
+        hoard.push_back(h);
+    }
+    listing = List();
+    for (HANDLE h : hoard) CloseHandle(h);
+    EXPECT_TRUE(listing.hid.empty());
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 cannot list HID interfaces or USB printers: the interfaces could "
+              "not be listed: SetupDiGetClassDevsA error 8.\n");
+    EXPECT_EQ(List().hid.size(), 1u);
+}
+
+TEST_F(PortList, ProgramArguments) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    const char* help[] = {"caldrix-ports", "--help"};
+    EXPECT_EQ(ports::Run(2, help, out, out), 0);
+    const char* bad[] = {"caldrix-ports", "--jsn"};
+    EXPECT_EQ(ports::Run(2, bad, out, out), 2);
+    const char* json[] = {"caldrix-ports", "--hid-only", "--json"};
+    EXPECT_EQ(ports::Run(3, json, out, out), 0);
+    fclose(out);
+    EXPECT_EQ(std::string(text, size),
+              "usage: caldrix-ports [--json] [--hid-only]\n"
+              "caldrix-ports: unknown argument \"--jsn\"\n"
+              "usage: caldrix-ports [--json] [--hid-only]\n"
+              "{\"hid\":[],\"printers\":[],\"hidError\":null}\n");
+    free(text);
+}
+
+// Serial ports from a laid-out /sys/class/tty and /dev.
+class SerialPortList : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/caldrix-ports-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        root = dir;
+    }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf " + root).c_str()), 0); }
+    void Make(const std::string& rel) { ASSERT_EQ(system(("mkdir -p " + root + "/" + rel).c_str()), 0); }
+    void Write(const std::string& rel, const std::string& text) { std::ofstream(root + "/" + rel) << text; }
+    void Link(const std::string& target, const std::string& rel) {
+        ASSERT_EQ(symlink(target.c_str(), (root + "/" + rel).c_str()), 0) << rel;
+    }
+    std::string root;
+};
+
+TEST_F(SerialPortList, TerminalsWithADeviceAndTheirLinksInNaturalOrder) {
+    Make("sys/devices/pnp0/00:01/tty/ttyS0");
+    Make("sys/bus/pnp/drivers/serial");
+    Link("../../../bus/pnp/drivers/serial", "sys/devices/pnp0/00:01/driver");
+    Make("sys/devices/usb1/1-1:1.0/ttyUSB0");
+    Make("sys/bus/usb-serial/drivers/ftdi_sio");
+    Link("../../../bus/usb-serial/drivers/ftdi_sio", "sys/devices/usb1/1-1:1.0/driver");
+    Make("sys/class/tty/ttyS10/device");  // after ttyS2, not before
+    Make("sys/class/tty/ttyS2/device");
+    Make("sys/class/tty/ttyS3/device");  // no UART answers: type 0
+    Write("sys/class/tty/ttyS3/type", "0\n");
+    Make("sys/class/tty/tty1");  // a virtual console: no device
+    Make("sys/class/tty/ttyS0");
+    Link("../../../devices/pnp0/00:01", "sys/class/tty/ttyS0/device");
+    Make("sys/class/tty/ttyUSB0");
+    Link("../../../devices/usb1/1-1:1.0", "sys/class/tty/ttyUSB0/device");
+    Make("sys/class/tty/ttyACM0/device");  // no node in /dev
+    Make("dev/serial/by-id");
+    for (const char* node : {"ttyS0", "ttyS2", "ttyS3", "ttyS10", "ttyUSB0", "tty1"}) Write(std::string("dev/") + node, "");
+    Link("../../ttyUSB0", "dev/serial/by-id/usb-FTDI_FT232R-if00-port0");
+    Link("../../ttyUSB9", "dev/serial/by-id/usb-gone");  // left behind by a device that went
+
+    const std::vector<ports::SerialPort> list =
+        ports::ListSerialPorts(root + "/sys/class/tty", root + "/dev");
+    ports::Listing listing;
+    listing.serial = list;
+    listing.hidError = "x";
+    const std::string dev = root + "/dev";
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 sees these serial ports; PortOpen takes any name listed for a port:\n" +
+                  dev + "/ttyS0  (serial)\n    COM1\n" +
+                  dev + "/ttyS2\n    COM3\n" +
+                  dev + "/ttyS10\n    COM11\n" +
+                  dev + "/ttyUSB0  (ftdi_sio)\n    " + dev +
+                  "/serial/by-id/usb-FTDI_FT232R-if00-port0\n"
+                  "caldrix 1.0.0 cannot list HID interfaces or USB printers: x.\n");
+}
+
+}  // namespace

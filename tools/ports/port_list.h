@@ -1,0 +1,61 @@
+// caldrix-ports: what the library can see, listed the way PortOpen looks for it. HID and USB
+// printer interfaces come from the same SetupAPI enumeration a HID open runs; serial ports from
+// the system's own list (sysfs on Linux, the SERIALCOMM registry key on Windows).
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+namespace caldrix_ports {
+
+// One name for PortOpen, the text the library looks for in device paths when opening it, and
+// the path of the interface that open would reach (empty when no listed path contains the text).
+struct Name {
+    std::string name;
+    std::string match;
+    std::string opens;
+};
+
+// A HID or USB printer interface in enumeration order. No names when its path carries no
+// vendor and product ("vid_XXXX" and "pid_XXXX").
+struct Interface {
+    std::string path;
+    std::vector<Name> names;
+};
+
+struct SerialPort {
+    std::string device;              // the name PortOpen is given first
+    std::vector<std::string> names;  // other names that open the same device
+    std::string detail;              // driver or registry value; may be empty
+};
+
+struct Listing {
+    std::string hidError;  // non-empty when interfaces could not be listed
+    std::vector<Interface> hid;
+    std::vector<Interface> printers;
+    bool withSerial = true;
+    std::vector<SerialPort> serial;
+};
+
+// The HID and printer interfaces, each with the names that open it.
+void ListInterfaces(Listing* out);
+
+// The names PortOpen takes for a device path of one class, and what each of them opens among
+// `all`, the paths of that class in enumeration order.
+std::vector<Name> NamesFor(const std::string& path, bool printer,
+                           const std::vector<std::string>& all);
+
+// The serial ports (serial_posix.cpp or serial_win32.cpp). On Linux the roots are /sys/class/tty
+// and /dev, given so that tests can lay out trees of their own.
+std::vector<SerialPort> ListSerialPorts(const std::string& sysTty = "/sys/class/tty",
+                                        const std::string& dev = "/dev");
+
+std::string FormatText(const Listing& listing, const std::string& version);
+std::string FormatJson(const Listing& listing, const std::string& version);
+
+// The program: [--json] [--hid-only] [--help]. Answers its exit status.
+int Run(int argc, const char* const* argv, FILE* out, FILE* err);
+
+}  // namespace caldrix_ports
