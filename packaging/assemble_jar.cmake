@@ -2,7 +2,8 @@
 # SHA-256, an index of the platforms, and the version in the manifest.
 #
 #   cmake -DJAR=out.jar -DCLASSES=dir -DSTAGE=dir -DVERSION=x.y.z -DJAR_TOOL=jar
-#         -DNATIVES="platform=file|platform=file..." [-DMAIN_CLASS=name] -P assemble_jar.cmake
+#         -DNATIVES="platform=file|platform=file..." [-DTOOLS="platform=file|..."]
+#         [-DMAIN_CLASS=name] -P assemble_jar.cmake
 foreach(v JAR CLASSES STAGE VERSION JAR_TOOL NATIVES)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "assemble_jar.cmake: ${v} is not set")
@@ -42,6 +43,23 @@ foreach(pair IN LISTS NATIVES)
   file(SHA256 ${file} sum)
   file(WRITE ${native_root}/${platform}/${name}.sha256 "${sum}  ${name}\n")
   list(APPEND platforms ${platform})
+endforeach()
+# caldrix-ports beside the native of its platform, with its checksum (optional: TOOLS).
+string(REPLACE "|" ";" TOOLS "${TOOLS}")
+foreach(pair IN LISTS TOOLS)
+  if(NOT pair MATCHES "^([a-z]+)-([a-z0-9_]+)=(.+)$")
+    message(FATAL_ERROR "assemble_jar.cmake: '${pair}' is not platform=file")
+  endif()
+  set(platform ${CMAKE_MATCH_1}-${CMAKE_MATCH_2})
+  set(file ${CMAKE_MATCH_3})
+  get_filename_component(name ${file} NAME)
+  list(FIND platforms ${platform} known)
+  if(known EQUAL -1 OR NOT name MATCHES "^caldrix-ports(\\.exe)?$")
+    message(FATAL_ERROR "assemble_jar.cmake: ${file} is not a caldrix-ports for a native's platform")
+  endif()
+  file(COPY ${file} DESTINATION ${native_root}/${platform})
+  file(SHA256 ${file} sum)
+  file(WRITE ${native_root}/${platform}/${name}.sha256 "${sum}  ${name}\n")
 endforeach()
 list(SORT platforms)
 list(JOIN platforms " " platforms)

@@ -1,5 +1,6 @@
 #!/bin/bash
-# Builds caldrix.jar: the Java classes and the natives for every platform.
+# Builds caldrix.jar: the Java classes and the natives for every platform, each with the
+# caldrix-ports program beside it.
 #
 #   build_package.sh BUILD_ROOT
 #
@@ -24,13 +25,14 @@ for flavour in "win32 i686" "win64 x86_64"; do
         -DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchain-$triple-w64-mingw32.cmake" \
         -DCMAKE_BUILD_TYPE=Release \
         -DCALDRIX_WINEPREFIX="$root/wineprefix" >/dev/null
-    cmake --build "$root/$dir" -j "$jobs" --target caldrix
+    cmake --build "$root/$dir" -j "$jobs" --target caldrix caldrix-ports
 done
 
 echo "== package: the Linux native and caldrix.jar"
 cmake -S "$src" -B "$root/package" -DCMAKE_BUILD_TYPE=Release -DCALDRIX_TESTS=OFF \
     -DCALDRIX_PORTABLE=ON -DCALDRIX_PACKAGE=ON \
     -DCALDRIX_JAR_NATIVES="windows-x86=$root/win32/caldrix.dll|windows-x86_64=$root/win64/caldrix.dll" \
+    -DCALDRIX_JAR_TOOLS="windows-x86=$root/win32/tools/ports/caldrix-ports.exe|windows-x86_64=$root/win64/tools/ports/caldrix-ports.exe" \
     >/dev/null
 cmake --build "$root/package" -j "$jobs"
 echo "caldrix: $root/package/caldrix.jar"

@@ -306,6 +306,23 @@ final class CaldrixLoader {
      */
     private static boolean loadFromCache(Path root, Path dir, String file, byte[] bytes,
                                          String sum, List<String> failures) {
+        if (!placeInCache(root, dir, file, bytes, sum, false, failures)) {
+            return false;
+        }
+        String why = systemLoad(dir.resolve(file));
+        if (why != null) {
+            failures.add("cache " + dir + ": " + why);
+        }
+        return why == null;
+    }
+
+    /**
+     * Makes sure dir holds file with the checksum given, copying it there unless it already
+     * does; an executable one is for this user to run. On failure adds why, naming the folder at
+     * fault, and answers false.
+     */
+    private static boolean placeInCache(Path root, Path dir, String file, byte[] bytes,
+                                        String sum, boolean executable, List<String> failures) {
         for (Path folder : Arrays.asList(root, dir)) {
             String why = privateFolder(folder);
             if (why != null) {
@@ -317,16 +334,51 @@ final class CaldrixLoader {
         Path target = dir.resolve(file);
         if (mountedNoexec(dir)) {
             why = "its file system is mounted noexec";
-        } else if (!isIntact(target, sum)) {
-            why = install(dir, target, bytes, sum);
-        }
-        if (why == null) {
-            why = systemLoad(target);
+        } else if (!isIntact(target, sum)
+                || (executable && POSIX && !Files.isExecutable(target))) {
+            why = install(dir, target, bytes, sum, executable);
         }
         if (why != null) {
             failures.add("cache " + dir + ": " + why);
         }
         return why == null;
+    }
+
+    /**
+     * A program the jar carries beside this platform's native (such as caldrix-ports), copied to
+     * a cache folder by the same rules as the native and ready to run; null when there is none
+     * to run, with why added to failures.
+     */
+    static Path program(String name, List<String> failures) {
+        String platform = platform(System.getProperty("os.name"), System.getProperty("os.arch"));
+        String file = platform.startsWith("windows-") ? name + ".exe" : name;
+        String entry = NATIVES + platform + "/" + file;
+        byte[] bytes;
+        String sum;
+        try {
+            bytes = resource(entry);
+            byte[] sumFile = resource(entry + ".sha256");
+            if (bytes == null || sumFile == null) {
+                failures.add("this jar has no " + file + (bytes == null ? "" : ".sha256")
+                        + " for " + platform);
+                return null;
+            }
+            sum = new String(sumFile, StandardCharsets.US_ASCII).trim().split("\\s+")[0];
+        } catch (IOException e) {
+            failures.add("jar: cannot read " + entry + ": " + describe(e));
+            return null;
+        }
+        if (!sha256(bytes).equals(sum)) {
+            failures.add("jar: the " + platform + " " + file + " does not match its checksum");
+            return null;
+        }
+        String folder = VERSION + "-" + sum.substring(0, 12);
+        for (Path root : cacheRoots()) {
+            if (placeInCache(root, root.resolve(folder), file, bytes, sum, true, failures)) {
+                return root.resolve(folder).resolve(file);
+            }
+        }
+        return null;
     }
 
     /** Creates dir (and missing parents) for this user alone, or checks the one there. */
@@ -444,10 +496,11 @@ final class CaldrixLoader {
      * Writes the native to a temporary file of its own (created exclusively, for this user alone)
      * and renames it into place, so that another JVM never sees a part-written file.
      */
-    private static String install(Path dir, Path target, byte[] bytes, String sum) {
+    private static String install(Path dir, Path target, byte[] bytes, String sum,
+                                  boolean executable) {
         FileAttribute<?>[] attrs = POSIX
                 ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(
-                        PosixFilePermissions.fromString("rw-------"))}
+                        PosixFilePermissions.fromString(executable ? "rwx------" : "rw-------"))}
                 : new FileAttribute<?>[0];
         Path tmp;
         try {

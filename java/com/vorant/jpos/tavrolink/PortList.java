@@ -1,6 +1,7 @@
 package com.vorant.jpos.tavrolink;
 
 import java.io.BufferedReader;
+import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.InputStreamReader;
 import java.io.PrintStream;
@@ -28,6 +29,11 @@ import java.util.regex.Pattern;
  * under {@code /dev/serial/}, and for {@code /dev/ttyS<n>} by {@code COM<n+1>}, which PortOpen
  * opens as that device. On Windows they are the COM ports of the registry's SERIALCOMM map, also
  * named by the POSIX-style names that PortOpen translates to them.
+ *
+ * <p>HID interfaces and USB printers come from {@code caldrix-ports}, the native program the jar
+ * carries beside each native: it walks them with the library's own SetupAPI calls and prints each
+ * with its vendor/product name, its keyword name and the device path those names are matched
+ * against. It is copied out and run from a cache folder under the same rules as the native.
  */
 public final class PortList {
     static final String USAGE = "usage: java -jar caldrix.jar [--json]";
@@ -63,14 +69,90 @@ public final class PortList {
         List<Port> serial = System.getProperty("os.name", "").startsWith("Windows")
                 ? windowsSerialPorts()
                 : linuxSerialPorts(Paths.get("/sys/class/tty"), Paths.get("/dev"));
-        // HID interfaces and USB printers join here as a list of their own, from the same
-        // enumeration HID opens use (SetupDi* in the library), each with its vendor/product name,
-        // its keyword name and the device path that those names are matched against.
+        Hid hid = hid(json);
         if (json) {
-            printJson(System.out, serial);
+            printJson(System.out, serial, hid);
         } else {
-            printText(System.out, serial);
+            printText(System.out, serial, hid);
         }
+    }
+
+    // ---- HID and USB printers, from caldrix-ports -----------------------------------------------
+
+    static final String PROGRAM = "caldrix-ports";
+    static final long PROGRAM_BOUND_SECONDS = 30;
+
+    /** What caldrix-ports printed for the HID part, or why it could not be run. */
+    static final class Hid {
+        final String output;
+        final String failure;
+
+        Hid(String output, String failure) {
+            this.output = output;
+            this.failure = failure;
+        }
+    }
+
+    static Hid hid(boolean json) {
+        List<String> failures = new ArrayList<>();
+        Path program = CaldrixLoader.program(PROGRAM, failures);
+        if (program == null) {
+            return new Hid(null, PROGRAM + " did not run: " + String.join("; ", failures));
+        }
+        return run(program, json);
+    }
+
+    /** Runs the program for its HID part, with a bound on how long it may take. */
+    static Hid run(Path program, boolean json) {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(program.toString());
+        cmd.add("--hid-only");
+        if (json) {
+            cmd.add("--json");
+        }
+        String why;
+        try {
+            Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
+            p.getOutputStream().close();
+            java.util.concurrent.CompletableFuture<byte[]> out =
+                    java.util.concurrent.CompletableFuture.supplyAsync(() -> {
+                        try {
+                            return readAll(p.getInputStream());
+                        } catch (IOException e) {
+                            return new byte[0];
+                        }
+                    });
+            if (!p.waitFor(PROGRAM_BOUND_SECONDS, TimeUnit.SECONDS)) {
+                p.destroyForcibly();
+                return new Hid(null, program + " did not finish within "
+                        + PROGRAM_BOUND_SECONDS + " s");
+            }
+            String text = new String(out.get(PROGRAM_BOUND_SECONDS, TimeUnit.SECONDS),
+                                     StandardCharsets.UTF_8);
+            if (p.exitValue() == 0 && (!json || (text.startsWith("{") && text.endsWith("}\n")))) {
+                return new Hid(text, null);
+            }
+            String first = text.isEmpty() ? "no output" : text.split("\n", 2)[0];
+            why = program + " ended with status " + p.exitValue() + ": " + first;
+        } catch (IOException e) {
+            why = program + " could not be started: " + e.getMessage();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            why = program + " was interrupted";
+        } catch (java.util.concurrent.ExecutionException
+                 | java.util.concurrent.TimeoutException e) {
+            why = program + ": its output could not be read: " + e;
+        }
+        return new Hid(null, why);
+    }
+
+    private static byte[] readAll(java.io.InputStream in) throws IOException {
+        ByteArrayOutputStream b = new ByteArrayOutputStream();
+        byte[] buf = new byte[8192];
+        for (int n; (n = in.read(buf)) > 0; ) {
+            b.write(buf, 0, n);
+        }
+        return b.toByteArray();
     }
 
     // ---- Linux ----------------------------------------------------------------------------------
@@ -226,6 +308,28 @@ public final class PortList {
                 out.println("    " + n);
             }
         }
+    }
+
+    /** The serial ports, then the HID part or, in one line, why there is none. */
+    static void printText(PrintStream out, List<Port> serial, Hid hid) {
+        printText(out, serial);
+        if (hid.failure != null) {
+            out.println("caldrix " + CaldrixLoader.VERSION
+                    + " cannot list HID interfaces or USB printers: " + hid.failure);
+        } else {
+            out.print(hid.output);
+        }
+    }
+
+    /** The serial ports' object with the members of caldrix-ports's HID part added. */
+    static void printJson(PrintStream out, List<Port> serial, Hid hid) {
+        ByteArrayOutputStream b = new ByteArrayOutputStream();
+        printJson(new PrintStream(b, true), serial);
+        String own = new String(b.toByteArray(), StandardCharsets.UTF_8).trim();
+        String members = hid.failure != null
+                ? "\"hid\":null,\"printers\":null,\"hidError\":" + quote(hid.failure)
+                : hid.output.trim().substring(1, hid.output.trim().length() - 1);
+        out.println(own.substring(0, own.length() - 1) + "," + members + "}");
     }
 
     static void printJson(PrintStream out, List<Port> serial) {

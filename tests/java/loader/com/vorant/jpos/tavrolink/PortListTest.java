@@ -6,18 +6,24 @@ import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
+import java.io.InputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.time.Duration;
 import java.util.Arrays;
 import java.util.List;
+import java.util.jar.JarFile;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
-/** java -jar caldrix.jar: the serial ports, each with every name PortOpen takes for it. */
+/**
+ * java -jar caldrix.jar: the serial ports, each with every name PortOpen takes for it, and the
+ * HID part from the jar's caldrix-ports.
+ */
 class PortListTest {
     static final String VERSION = CaldrixLoader.VERSION;
     static final String HEADER = "caldrix " + VERSION
@@ -152,6 +158,89 @@ class PortListTest {
         }
     }
 
+    /**
+     * The HID part is what the jar's own caldrix-ports prints, run from a private cache folder
+     * that the loader's rules made; a damaged copy there is replaced before it runs.
+     */
+    @Test
+    void theHidPartComesFromTheJarsCaldrixPortsRunFromAPrivateCache() throws Exception {
+        Path cache = tmp.resolve("cache");
+        String sum;
+        try (JarFile jar = new JarFile(Jvm.JAR.toFile())) {
+            String entry = "com/vorant/jpos/tavrolink/native/" + PLATFORM + "/caldrix-ports";
+            try (InputStream in = jar.getInputStream(jar.getEntry(entry + ".sha256"))) {
+                sum = new String(in.readAllBytes(), StandardCharsets.US_ASCII).split(" ")[0];
+            }
+        }
+        Path program = cache.resolve(VERSION + "-" + sum.substring(0, 12)).resolve("caldrix-ports");
+
+        Jvm text = new Jvm(tmp).cache(cache).startJar();
+        String out = text.finish();
+        assertEquals(0, text.exitValue(), out + text.stderr());
+        assertEquals("rwx------", mode(program));
+        assertEquals("rwx------", mode(program.getParent()));
+        assertEquals("rwx------", mode(cache));
+        String hid = runProgram(program, "--hid-only");
+        assertTrue(hid.startsWith("caldrix " + VERSION + " sees "), hid);
+        assertTrue(out.startsWith(HEADER) || out.startsWith("caldrix " + VERSION
+                + " sees no serial ports.\n"), out);
+        assertTrue(out.endsWith("\n" + hid), out);
+
+        // A damaged copy is written again from the jar before it runs.
+        Files.write(program, "#!/bin/sh\necho damaged\n".getBytes(StandardCharsets.US_ASCII));
+        Jvm json = new Jvm(tmp).cache(cache).startJar("--json");
+        out = json.finish();
+        assertEquals(0, json.exitValue(), out + json.stderr());
+        assertEquals(sum, CaldrixLoader.sha256(Files.readAllBytes(program)));
+        String members = runProgram(program, "--hid-only", "--json").trim();
+        assertTrue(members.startsWith("{\"hid\":["), members);
+        assertTrue(out.startsWith("{\"version\":\"" + VERSION + "\",\"serial\":["), out);
+        assertTrue(out.endsWith("]," + members.substring(1) + "\n"), out);
+    }
+
+    /** Without caldrix-ports the lister says why in one line and still lists the serial ports. */
+    @Test
+    void whenCaldrixPortsCannotRunTheLineSaysWhyAndSerialPortsAreStillListed() throws Exception {
+        Path shared = dir(tmp.resolve("shared"));
+        Files.setPosixFilePermissions(shared, PosixFilePermissions.fromString("rwxrwxrwx"));
+        String why = "caldrix-ports did not run: cache " + shared + ": others than "
+                + System.getProperty("user.name") + " may write in the folder (rwxrwxrwx)";
+
+        Jvm text = new Jvm(tmp).cache(shared).startJar();
+        String out = text.finish();
+        assertEquals(0, text.exitValue(), out + text.stderr());
+        assertTrue(out.startsWith(HEADER) || out.startsWith("caldrix " + VERSION
+                + " sees no serial ports.\n"), out);
+        assertTrue(out.endsWith("\ncaldrix " + VERSION
+                + " cannot list HID interfaces or USB printers: " + why + "\n"), out);
+
+        Jvm json = new Jvm(tmp).cache(shared).startJar("--json");
+        out = json.finish();
+        assertEquals(0, json.exitValue(), out + json.stderr());
+        assertTrue(out.startsWith("{\"version\":\"" + VERSION + "\",\"serial\":["), out);
+        assertTrue(out.endsWith("],\"hid\":null,\"printers\":null,\"hidError\":"
+                + PortList.quote(why) + "}\n"), out);
+    }
+
+    /** A program that fails, prints what is not its listing, or cannot be started. */
+    @Test
+    void aFailedRunOfTheProgramIsReportedWithItsStatusAndFirstLine() throws Exception {
+        Path failing = tmp.resolve("failing");
+        Files.write(failing, "#!/bin/sh\necho \"boom: $*\"\necho more\nexit 3\n"
+                .getBytes(StandardCharsets.US_ASCII));
+        Files.setPosixFilePermissions(failing, PosixFilePermissions.fromString("rwx------"));
+        assertEquals(failing + " ended with status 3: boom: --hid-only",
+                     PortList.run(failing, false).failure);
+        Path notJson = tmp.resolve("not-json");
+        Files.write(notJson, "#!/bin/sh\necho listing\n".getBytes(StandardCharsets.US_ASCII));
+        Files.setPosixFilePermissions(notJson, PosixFilePermissions.fromString("rwx------"));
+        assertEquals(notJson + " ended with status 0: listing", PortList.run(notJson, true).failure);
+        assertEquals("listing\n", PortList.run(notJson, false).output);
+        Files.setPosixFilePermissions(notJson, PosixFilePermissions.fromString("rw-------"));
+        assertEquals(notJson + " could not be started: Cannot run program \"" + notJson
+                + "\": error=13, Permission denied", PortList.run(notJson, false).failure);
+    }
+
     @Test
     void anUnknownArgumentIsRefusedWithTheUsage() throws Exception {
         Jvm jvm = new Jvm(tmp).startJar("--list");
@@ -162,6 +251,34 @@ class PortListTest {
     }
 
     // ---- helpers -------------------------------------------------------------------------------
+
+    static final String PLATFORM = System.getProperty("caldrix.test.platform");
+
+    static String mode(Path p) throws IOException {
+        return PosixFilePermissions.toString(Files.getPosixFilePermissions(p));
+    }
+
+    /** Runs a program to its end, with a bound; its stdout, which must come with status 0. */
+    static String runProgram(Path program, String... args) throws Exception {
+        List<String> cmd = new java.util.ArrayList<>();
+        cmd.add(program.toString());
+        cmd.addAll(Arrays.asList(args));
+        Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
+        java.util.concurrent.CompletableFuture<byte[]> out =
+                java.util.concurrent.CompletableFuture.supplyAsync(() -> {
+                    try {
+                        return p.getInputStream().readAllBytes();
+                    } catch (IOException e) {
+                        throw new java.io.UncheckedIOException(e);
+                    }
+                });
+        assertTrue(p.waitFor(Jvm.BOUND_SECONDS, java.util.concurrent.TimeUnit.SECONDS),
+                   program + " did not end");
+        String text = new String(out.get(Jvm.BOUND_SECONDS, java.util.concurrent.TimeUnit.SECONDS),
+                                 StandardCharsets.UTF_8);
+        assertEquals(0, p.exitValue(), text);
+        return text;
+    }
 
     /** A device in sysfs, bound to a driver. */
     static Path device(Path sys, String path, Path driver) throws IOException {
