@@ -33,6 +33,7 @@ cmake -S "$src" -B "$root/package" -DCMAKE_BUILD_TYPE=Release -DCALDRIX_TESTS=OF
     -DCALDRIX_PORTABLE=ON -DCALDRIX_PACKAGE=ON \
     -DCALDRIX_JAR_NATIVES="windows-x86=$root/win32/caldrix.dll|windows-x86_64=$root/win64/caldrix.dll" \
     -DCALDRIX_JAR_TOOLS="windows-x86=$root/win32/tools/ports/caldrix-ports.exe|windows-x86_64=$root/win64/tools/ports/caldrix-ports.exe" \
+    -DCALDRIX_WINEPREFIX="$root/wineprefix" \
     >/dev/null
 cmake --build "$root/package" -j "$jobs"
 echo "caldrix: $root/package/caldrix.jar"

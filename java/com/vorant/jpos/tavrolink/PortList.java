@@ -127,8 +127,9 @@ public final class PortList {
                 return new Hid(null, program + " did not finish within "
                         + PROGRAM_BOUND_SECONDS + " s");
             }
+            // A Windows program's text-mode output ends its lines with CR LF.
             String text = new String(out.get(PROGRAM_BOUND_SECONDS, TimeUnit.SECONDS),
-                                     StandardCharsets.UTF_8);
+                                     StandardCharsets.UTF_8).replace("\r\n", "\n");
             if (p.exitValue() == 0 && (!json || (text.startsWith("{") && text.endsWith("}\n")))) {
                 return new Hid(text, null);
             }
@@ -317,7 +318,9 @@ public final class PortList {
             out.println("caldrix " + CaldrixLoader.VERSION
                     + " cannot list HID interfaces or USB printers: " + hid.failure);
         } else {
-            out.print(hid.output);
+            for (String line : hid.output.split("\n")) {
+                out.println(line);
+            }
         }
     }
 

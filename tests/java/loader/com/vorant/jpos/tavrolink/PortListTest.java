@@ -232,7 +232,9 @@ class PortListTest {
         assertEquals(failing + " ended with status 3: boom: --hid-only",
                      PortList.run(failing, false).failure);
         Path notJson = tmp.resolve("not-json");
-        Files.write(notJson, "#!/bin/sh\necho listing\n".getBytes(StandardCharsets.US_ASCII));
+        // Lines ended as a Windows program's text-mode output ends them.
+        Files.write(notJson, "#!/bin/sh\nprintf 'listing\\r\\n'\n"
+                .getBytes(StandardCharsets.US_ASCII));
         Files.setPosixFilePermissions(notJson, PosixFilePermissions.fromString("rwx------"));
         assertEquals(notJson + " ended with status 0: listing", PortList.run(notJson, true).failure);
         assertEquals("listing\n", PortList.run(notJson, false).output);
