@@ -235,7 +235,7 @@ TEST_F(HidClose, OpenCloseCyclesLeaveNothingBehind) {
     while (threadsNow() > threads && MsSince(start) < 5000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(threadsNow(), threads) << "every receive thread has ended";
+    EXPECT_LE(threadsNow(), threads) << "every receive thread has ended";
 }
 
 // ---- the sensor monitor ------------------------------------------------------------------------
