@@ -55,12 +55,8 @@ int WriteChunk(USBDev* dev, const uint8_t* bytes, DWORD n, DWORD* done) {
 }  // namespace
 
 int32_t USBPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
-    if (count <= 0 || !ArrayHolds(env, buffer, count)) {
-        raiseIOException(env, "Invalid read count");
-        return -1;
-    }
-    ScopedByteElements elems(env, buffer);
-    if (elems.get() == nullptr) return -1;  // the VM has raised OutOfMemoryError
+    ScopedByteElements elems(env, buffer, count, "Invalid read count");
+    if (elems.get() == nullptr) return -1;
     uint8_t* out = reinterpret_cast<uint8_t*>(elems.get());
 
     LockUSBDev(dev);
@@ -100,11 +96,7 @@ int32_t USBPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
 }
 
 int32_t USBPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
-    if (count <= 0 || !ArrayHolds(env, buffer, count)) {
-        raiseIOException(env, "Invalid write count");
-        return -1;
-    }
-    ScopedByteElements elems(env, buffer);
+    ScopedByteElements elems(env, buffer, count, "Invalid write count");
     if (elems.get() == nullptr) return -1;
     const uint8_t* in = reinterpret_cast<const uint8_t*>(elems.get());
 

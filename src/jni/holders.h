@@ -5,6 +5,8 @@
 
 #include <jni.h>
 
+#include "raise.h"
+
 class ScopedUtfChars {
 public:
     ScopedUtfChars(JNIEnv* env, jstring str)
@@ -25,10 +27,27 @@ private:
     const char* chars_;
 };
 
+// True when `array` is a real array with room for `count` bytes. Checked before any element is
+// touched, so a count larger than the array can never move memory outside it.
+inline bool ArrayHolds(JNIEnv* env, jbyteArray array, jint count) {
+    return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
+}
+
 class ScopedByteElements {
 public:
     ScopedByteElements(JNIEnv* env, jbyteArray array)
         : env_(env), array_(array), elems_(env->GetByteArrayElements(array, nullptr)) {}
+    // The elements for a transfer of `count` bytes from the array's start. A count below 1 or
+    // beyond the array (a null array too) raises `countMessage` and gets none, before any element
+    // is touched; a VM out of memory gets none with its own error raised.
+    ScopedByteElements(JNIEnv* env, jbyteArray array, jint count, const char* countMessage)
+        : env_(env), array_(array), elems_(nullptr) {
+        if (count <= 0 || !ArrayHolds(env, array, count)) {
+            raiseIOException(env, countMessage);
+            return;
+        }
+        elems_ = env->GetByteArrayElements(array, nullptr);
+    }
     ~ScopedByteElements() { Release(); }
     ScopedByteElements(const ScopedByteElements&) = delete;
     ScopedByteElements& operator=(const ScopedByteElements&) = delete;
@@ -46,11 +65,6 @@ private:
     jbyte* elems_;
 };
 
-// True when `array` is a real array with room for `count` bytes. Checked before any element is
-// touched, so a count larger than the array can never move memory outside it.
-inline bool ArrayHolds(JNIEnv* env, jbyteArray array, jint count) {
-    return array != nullptr && count >= 0 && count <= env->GetArrayLength(array);
-}
 
 // Booleans from Java count as true only when their low byte is 1.
 inline bool JniTrue(jboolean b) { return (b & 0xFF) == JNI_TRUE; }

@@ -6,12 +6,8 @@
 #include "serial.h"
 
 int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
-    if (count <= 0 || !ArrayHolds(env, buffer, count)) {
-        raiseIOException(env, "Invalid read count");
-        return -1;
-    }
-    ScopedByteElements elems(env, buffer);
-    if (elems.get() == nullptr) return -1;  // the VM has raised OutOfMemoryError
+    ScopedByteElements elems(env, buffer, count, "Invalid read count");
+    if (elems.get() == nullptr) return -1;
 
     // Only the first call may wait, and it asks for one byte: the port's time-outs let it wait
     // up to SERIAL_READ_WAIT_MS for that byte and return as soon as it is there. Every later call
@@ -57,11 +53,7 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
 }
 
 int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
-    if (count <= 0 || !ArrayHolds(env, buffer, count)) {
-        raiseIOException(env, "Invalid write count");
-        return -1;
-    }
-    ScopedByteElements elems(env, buffer);
+    ScopedByteElements elems(env, buffer, count, "Invalid write count");
     if (elems.get() == nullptr) return -1;
 
     // Counts down the bytes left: an offset stepped by whole chunks could pass INT_MAX for

@@ -10,7 +10,24 @@
 
 namespace {
 
-class PortTableTest : public LibraryTest {};
+class PortTableTest : public LibraryTest {
+protected:
+    // A 16-byte PortRead or PortWrite on its own thread, its result and message kept.
+    struct HeldCall {
+        std::atomic<jint> result{-2};
+        std::string message;
+        std::thread thread;
+    };
+    static void StartCall(HeldCall* call, bool write, jint h) {
+        call->thread = std::thread([call, write, h] {
+            FakeJni local;
+            jbyteArray buf = local.NewByteArray(16);
+            call->result = write ? CALDRIX(PortWrite)(local.env(), nullptr, h, buf, 16)
+                                 : CALDRIX(PortRead)(local.env(), nullptr, h, buf, 16);
+            call->message = local.PendingMessage();
+        });
+    }
+};
 
 TEST_F(PortTableTest, HandlesAreTheLowestFreeSlotsAndStopAtNine) {
     for (int i = 1; i <= 9; ++i) {
@@ -89,13 +106,8 @@ TEST_F(PortTableTest, CloseWaitsForTheCallsInsideThePort) {
         (write ? device->holdWrites : device->holdReads) = true;
         device->cancelIgnored = true;
 
-        std::atomic<jint> callResult{-2};
-        std::thread caller([&] {
-            FakeJni local;
-            jbyteArray buf = local.NewByteArray(16);
-            callResult = write ? CALDRIX(PortWrite)(local.env(), nullptr, h, buf, 16)
-                               : CALDRIX(PortRead)(local.env(), nullptr, h, buf, 16);
-        });
+        HeldCall call;
+        StartCall(&call, write, h);
         ASSERT_TRUE(sim::AwaitHeld(*device, 1, 5000));
 
         std::atomic<bool> closed{false};
@@ -114,10 +126,10 @@ TEST_F(PortTableTest, CloseWaitsForTheCallsInsideThePort) {
         EXPECT_FALSE(jni.HasPending());
 
         sim::Release(*device);
-        caller.join();
+        call.thread.join();
         closer.join();
         EXPECT_EQ(closeResult.load(), 0);
-        EXPECT_EQ(callResult.load(), 0);
+        EXPECT_EQ(call.result.load(), 0);
         EXPECT_FALSE(device->open);
         EXPECT_EQ(sim::Calls().back().fn, "CloseHandle") << "the device closes after the call";
         sim::Reset();
@@ -134,24 +146,17 @@ TEST_F(PortTableTest, CloseCancelsTheCallsInsideAndReturnsPromptly) {
         ASSERT_EQ(h, 1);
         (write ? device->holdWrites : device->holdReads) = true;
 
-        std::atomic<jint> callResult{-2};
-        std::string message;
-        std::thread caller([&] {
-            FakeJni local;
-            jbyteArray buf = local.NewByteArray(16);
-            callResult = write ? CALDRIX(PortWrite)(local.env(), nullptr, h, buf, 16)
-                               : CALDRIX(PortRead)(local.env(), nullptr, h, buf, 16);
-            message = local.PendingMessage();
-        });
+        HeldCall call;
+        StartCall(&call, write, h);
         ASSERT_TRUE(sim::AwaitHeld(*device, 1, 5000));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(Close(h), 0);
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_LT(took, std::chrono::milliseconds(300));
         sim::Release(*device);  // only matters if the cancel failed
-        caller.join();
-        EXPECT_EQ(callResult.load(), write ? -1 : 0);
-        EXPECT_EQ(message, write ? "WriteFile: GetLastError=995" : "");
+        call.thread.join();
+        EXPECT_EQ(call.result.load(), write ? -1 : 0);
+        EXPECT_EQ(call.message, write ? "WriteFile: GetLastError=995" : "");
         EXPECT_FALSE(device->open);
         sim::Reset();
     }

@@ -7,7 +7,7 @@
 namespace caldrix_posix {
 namespace {
 
-// Item types and tags of the HID specification (6.2.2).
+// Item types and tags of a HID report descriptor.
 enum : uint8_t { kMain = 0, kGlobal = 1, kLocal = 2 };
 enum : uint8_t { kInput = 8, kOutput = 9, kCollection = 10, kFeature = 11, kEndCollection = 12 };
 enum : uint8_t {

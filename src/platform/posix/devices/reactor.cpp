@@ -222,29 +222,24 @@ private:
         {
             std::lock_guard<std::mutex> guard(io.lock);
             DWORD error = ERROR_SUCCESS;
-            while (!io.gone && !io.reads.empty()) {
-                Pending& p = io.reads.front();
-                const Step s = TryRead(io, p, &error);
-                if (s == Step::Again) break;
-                if (s == Step::Gone) {
-                    io.gone = true;
-                    break;
+            // A failed transfer ends with what it moved (a read moves nothing until it is done).
+            auto serveQueue = [&](std::deque<Pending>& queue,
+                                  Step (*attempt)(NodeIo&, Pending&, DWORD*)) {
+                while (!io.gone && !queue.empty()) {
+                    Pending& p = queue.front();
+                    const Step s = attempt(io, p, &error);
+                    if (s == Step::Again) break;
+                    if (s == Step::Gone) {
+                        io.gone = true;
+                        break;
+                    }
+                    finished.push_back(
+                        Finished{p.done, p.moved, s == Step::Done ? ERROR_SUCCESS : error});
+                    queue.pop_front();
                 }
-                finished.push_back(Finished{p.done, s == Step::Done ? p.moved : 0,
-                                            s == Step::Done ? ERROR_SUCCESS : error});
-                io.reads.pop_front();
-            }
-            while (!io.gone && !io.writes.empty()) {
-                Pending& p = io.writes.front();
-                const Step s = TryWrite(io, p, &error);
-                if (s == Step::Again) break;
-                if (s == Step::Gone) {
-                    io.gone = true;
-                    break;
-                }
-                finished.push_back(Finished{p.done, p.moved, s == Step::Done ? ERROR_SUCCESS : error});
-                io.writes.pop_front();
-            }
+            };
+            serveQueue(io.reads, TryRead);
+            serveQueue(io.writes, TryWrite);
             if (io.gone) EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
             if (!Arm(io, &error)) EndAll(io, nullptr, error, &finished);
         }

@@ -156,24 +156,19 @@ public:
 
     // Ends the chosen pending transfer (all with null) with `error`. Caller holds the lock.
     static void EndLocked(HidState& s, IoCompletion* which, DWORD error, std::vector<Done>* out) {
-        for (auto it = s.reads.begin(); it != s.reads.end();) {
-            if (which != nullptr && it->done != which) {
-                ++it;
-                continue;
+        auto end = [&](auto& pending, int& count) {
+            for (auto it = pending.begin(); it != pending.end();) {
+                if (which != nullptr && it->done != which) {
+                    ++it;
+                    continue;
+                }
+                out->push_back(Done{it->done, 0, error});
+                --count;
+                it = pending.erase(it);
             }
-            out->push_back(Done{it->done, 0, error});
-            --s.device->pendingReads;
-            it = s.reads.erase(it);
-        }
-        for (auto it = s.writes.begin(); it != s.writes.end();) {
-            if (which != nullptr && it->done != which) {
-                ++it;
-                continue;
-            }
-            out->push_back(Done{it->done, 0, error});
-            --s.device->pendingWrites;
-            it = s.writes.erase(it);
-        }
+        };
+        end(s.reads, s.device->pendingReads);
+        end(s.writes, s.device->pendingWrites);
     }
 
     // Moves the oldest report into a read of n bytes. Caller holds the lock.

@@ -220,24 +220,14 @@ final class CaldrixLoader {
         }
         String file = System.mapLibraryName(NAME);
         String entry = NATIVES + platform + "/" + file;
-        byte[] bytes;
-        String sum;
-        try {
-            bytes = resource(entry);
-            byte[] sumFile = resource(entry + ".sha256");
-            if (bytes == null || sumFile == null) {
-                failures.add("jar: " + entry + (bytes == null ? "" : ".sha256") + " is missing");
-                return false;
-            }
-            sum = new String(sumFile, StandardCharsets.US_ASCII).trim().split("\\s+")[0];
-        } catch (IOException e) {
-            failures.add("jar: cannot read " + entry + ": " + describe(e));
+        Checked checked = checkedEntry(entry, failures,
+                missing -> "jar: " + entry + missing + " is missing",
+                "jar: the " + platform + " native does not match its checksum");
+        if (checked == null) {
             return false;
         }
-        if (!sha256(bytes).equals(sum)) {
-            failures.add("jar: the " + platform + " native does not match its checksum");
-            return false;
-        }
+        byte[] bytes = checked.bytes;
+        String sum = checked.sum;
         String version = versionOf(bytes);
         if (!VERSION.equals(version)) {
             failures.add("jar: the " + platform + " native "
@@ -353,14 +343,47 @@ final class CaldrixLoader {
         String platform = platform(System.getProperty("os.name"), System.getProperty("os.arch"));
         String file = platform.startsWith("windows-") ? name + ".exe" : name;
         String entry = NATIVES + platform + "/" + file;
+        Checked checked = checkedEntry(entry, failures,
+                missing -> "this jar has no " + file + missing + " for " + platform,
+                "jar: the " + platform + " " + file + " does not match its checksum");
+        if (checked == null) {
+            return null;
+        }
+        byte[] bytes = checked.bytes;
+        String sum = checked.sum;
+        String folder = VERSION + "-" + sum.substring(0, 12);
+        for (Path root : cacheRoots()) {
+            if (placeInCache(root, root.resolve(folder), file, bytes, sum, true, failures)) {
+                return root.resolve(folder).resolve(file);
+            }
+        }
+        return null;
+    }
+
+    /** A file the jar carries, with the checksum it was checked against. */
+    private static final class Checked {
+        final byte[] bytes;
+        final String sum;
+
+        Checked(byte[] bytes, String sum) {
+            this.bytes = bytes;
+            this.sum = sum;
+        }
+    }
+
+    /**
+     * A file the jar carries, checked against the checksum beside it; null with why added to
+     * failures. missing is told "" for an absent file, ".sha256" for an absent checksum.
+     */
+    private static Checked checkedEntry(String entry, List<String> failures,
+            java.util.function.Function<String, String> missing, String mismatch) {
         byte[] bytes;
         String sum;
         try {
             bytes = resource(entry);
             byte[] sumFile = resource(entry + ".sha256");
             if (bytes == null || sumFile == null) {
-                failures.add("this jar has no " + file + (bytes == null ? "" : ".sha256")
-                        + " for " + platform);
+                failures.add(missing.apply(bytes == null ? "" : ".sha256"));
                 return null;
             }
             sum = new String(sumFile, StandardCharsets.US_ASCII).trim().split("\\s+")[0];
@@ -369,16 +392,10 @@ final class CaldrixLoader {
             return null;
         }
         if (!sha256(bytes).equals(sum)) {
-            failures.add("jar: the " + platform + " " + file + " does not match its checksum");
+            failures.add(mismatch);
             return null;
         }
-        String folder = VERSION + "-" + sum.substring(0, 12);
-        for (Path root : cacheRoots()) {
-            if (placeInCache(root, root.resolve(folder), file, bytes, sum, true, failures)) {
-                return root.resolve(folder).resolve(file);
-            }
-        }
-        return null;
+        return new Checked(bytes, sum);
     }
 
     /** Creates dir (and missing parents) for this user alone, or checks the one there. */

@@ -17,7 +17,6 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
-import java.security.MessageDigest;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Collections;
@@ -584,14 +583,6 @@ class LoaderTest {
     }
 
     static String sha256(byte[] bytes) {
-        try {
-            StringBuilder hex = new StringBuilder();
-            for (byte b : MessageDigest.getInstance("SHA-256").digest(bytes)) {
-                hex.append(String.format("%02x", b & 0xFF));
-            }
-            return hex.toString();
-        } catch (java.security.NoSuchAlgorithmException e) {
-            throw new AssertionError(e);
-        }
+        return CaldrixLoader.sha256(bytes);
     }
 }
