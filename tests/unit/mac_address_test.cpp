@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
+
+#include "fake_usb_host.h"
 #include "unit_support.h"
 
 namespace {
@@ -72,6 +76,28 @@ TEST_F(MacAddress, ShortOrMissingArray) {
     EXPECT_EQ(Query(nullptr), -1);
     EXPECT_EQ(Pending(), "GetMACAddress: the address array must hold at least 6 bytes");
     EXPECT_TRUE(sim::CallsOf("Netbios").empty());
+}
+
+// The host's own adapters: a virtual interface first in index order, down, with a made-up
+// address, and the machine's card behind it. The card's address is the answer.
+TEST_F(MacAddress, TheNetworkCardOfTheHostRatherThanAVirtualInterface) {
+    FakeUsbHost host;
+    for (const char* name : {"ifb0", "eth0"}) {
+        const std::string dir = host.root() + "/sys/class/net/" + name;
+        ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+        const bool card = name[0] == 'e';
+        std::ofstream(dir + "/ifindex") << (card ? "4\n" : "2\n");
+        std::ofstream(dir + "/flags") << (card ? "0x1003\n" : "0x82\n");
+        std::ofstream(dir + "/addr_len") << "6\n";
+        std::ofstream(dir + "/address") << (card ? "00:1b:21:3c:4d:5e\n" : "f6:61:62:8e:da:4d\n");
+        std::ofstream(dir + "/addr_assign_type") << (card ? "0\n" : "1\n");
+        if (card) {
+            ASSERT_EQ(symlink("../../../devices/pci0000:00/0000:00:03.0", (dir + "/device").c_str()), 0);
+        }
+    }
+    jbyteArray array = jni.NewByteArray(6);
+    EXPECT_EQ(Query(array), 6);
+    EXPECT_EQ(jni.Bytes(array), (Bytes{0x00, 0x1b, 0x21, 0x3c, 0x4d, 0x5e}));
 }
 
 }  // namespace

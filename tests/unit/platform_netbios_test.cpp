@@ -1,6 +1,8 @@
 // Netbios enumeration, reset and adapter status, over simulated adapters and over the host's
 // own network interfaces.
 #include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fake_usb_host.h"
 #include "platform/posix/provider.h"
 #include "platform/posix/sim_provider.h"
 #include "platform/win32.h"
@@ -134,9 +137,9 @@ std::string ReadLine(const std::string& path) {
 }
 
 // What /sys/class/net says: interfaces with a six-byte, non-zero address, loopback excluded,
-// in interface-index order.
+// network cards (a device, a permanent address) first, each group in interface-index order.
 std::vector<Bytes> InterfacesFromSysfs() {
-    std::vector<std::pair<int, Bytes>> found;
+    std::vector<std::pair<std::pair<bool, int>, Bytes>> found;
     DIR* dir = opendir("/sys/class/net");
     if (dir == nullptr) return {};
     while (struct dirent* entry = readdir(dir)) {
@@ -151,7 +154,10 @@ std::vector<Bytes> InterfacesFromSysfs() {
             continue;
         const Bytes bytes(b, b + 6);
         if (bytes == Bytes(6, 0)) continue;
-        found.emplace_back(std::stoi(ReadLine(base + "ifindex")), bytes);
+        struct stat st;
+        const bool card = lstat((base + "device").c_str(), &st) == 0 &&
+                          ReadLine(base + "addr_assign_type") == "0";
+        found.emplace_back(std::make_pair(!card, std::stoi(ReadLine(base + "ifindex"))), bytes);
     }
     closedir(dir);
     std::sort(found.begin(), found.end());
@@ -160,7 +166,7 @@ std::vector<Bytes> InterfacesFromSysfs() {
     return out;
 }
 
-TEST(HostNetbios, ListsTheInterfacesOfTheMachineInIndexOrder) {
+TEST(HostNetbios, ListsTheInterfacesOfTheMachineCardsFirst) {
     const auto expected = InterfacesFromSysfs();
     std::vector<Adapter> adapters;
     ASSERT_TRUE(caldrix_posix::NetworkProvider().Adapters(&adapters));
@@ -182,6 +188,44 @@ TEST(HostNetbios, ListsTheInterfacesOfTheMachineInIndexOrder) {
         EXPECT_EQ(Bytes(buf.status.adapter_address, buf.status.adapter_address + 6), expected[i]);
     }
     EXPECT_EQ(Command(NCBRESET, static_cast<UCHAR>(expected.size())).Run(), NRC_BRIDGE);
+}
+
+// A virtual interface that comes first in index order (ifb0, down, its address made up at boot)
+// must not hide the machine's network card: cards first, then the rest, each in index order.
+TEST(HostNetbios, NetworkCardsComeBeforeVirtualInterfaces) {
+    FakeUsbHost host;  // the host root at a tree of its own
+    auto add = [&](const std::string& name, int index, const char* flags, const char* address,
+                   const char* assigned, bool device, const char* length = "6") {
+        const std::string dir = host.root() + "/sys/class/net/" + name;
+        ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+        const std::pair<const char*, std::string> files[] = {
+            {"ifindex", std::to_string(index)}, {"flags", flags}, {"address", address},
+            {"addr_assign_type", assigned}, {"addr_len", length}};
+        for (const auto& f : files) std::ofstream(dir + "/" + f.first) << f.second << "\n";
+        if (device) {
+            ASSERT_EQ(symlink("../../../devices/pci0000:00/0000:00:03.0", (dir + "/device").c_str()), 0);
+        }
+    };
+    add("lo", 1, "0x9", "00:00:00:00:00:00", "0", false);
+    add("ifb0", 2, "0x82", "f6:61:62:8e:da:4d", "1", false);
+    add("usb0", 3, "0x1003", "02:00:00:00:00:03", "1", true);   // a random address on a device
+    add("eth0", 4, "0x1003", "02:fc:00:00:00:01", "0", true);
+    add("br0", 5, "0x1003", "02:00:00:00:00:05", "0", false);    // no device behind it
+    add("eth1", 6, "0x1002", "00:1b:21:3c:4d:06", "0", true);    // down, still a card
+    add("wlan0", 7, "0x1002", "00:00:00:00:00:00", "0", true);   // no address
+    add("tun0", 8, "0x1091", "", "0", false, "0");                 // no hardware address
+    add("ib0", 9, "0x1003", "80:00:00:48:fe:80:00:00:00:00:00:00:00:00:00:00:00:00:00:01", "0",
+        true, "20");                                                // not six bytes
+
+    std::vector<Adapter> adapters;
+    ASSERT_TRUE(caldrix_posix::NetworkProvider().Adapters(&adapters));
+    std::vector<Bytes> seen;
+    for (const Adapter& a : adapters) seen.emplace_back(a.address, a.address + 6);
+    EXPECT_EQ(seen, (std::vector<Bytes>{{0x02, 0xfc, 0, 0, 0, 0x01},
+                                        {0x00, 0x1b, 0x21, 0x3c, 0x4d, 0x06},
+                                        {0xf6, 0x61, 0x62, 0x8e, 0xda, 0x4d},
+                                        {0x02, 0, 0, 0, 0, 0x03},
+                                        {0x02, 0, 0, 0, 0, 0x05}}));
 }
 
 }  // namespace
