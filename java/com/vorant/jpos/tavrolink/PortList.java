@@ -77,6 +77,23 @@ public final class PortList {
         }
     }
 
+    // ---- the listing as data, for com.vorant.jpos.tavrolink.port.PortListing ------------------
+
+    /**
+     * What {@code java -jar caldrix.jar --json} prints, as a string.
+     *
+     * @return the JSON object, on one line
+     * @throws IOException when the serial ports cannot be listed
+     */
+    public static String json() throws IOException {
+        List<Port> serial = System.getProperty("os.name", "").startsWith("Windows")
+                ? windowsSerialPorts()
+                : linuxSerialPorts(Paths.get("/sys/class/tty"), Paths.get("/dev"));
+        ByteArrayOutputStream b = new ByteArrayOutputStream();
+        printJson(new PrintStream(b, true, "UTF-8"), serial, hid(true));
+        return new String(b.toByteArray(), StandardCharsets.UTF_8).trim();
+    }
+
     // ---- HID and USB printers, from caldrix-ports -----------------------------------------------
 
     static final String PROGRAM = "caldrix-ports";
