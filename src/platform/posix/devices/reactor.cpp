@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -60,6 +61,8 @@ struct NodeIo {
     const bool bridge;
     const DWORD access;
     DWORD prefix = 0;
+    bool filtered = false;    // reads take only reports whose first byte is accepted
+    std::bitset<256> accepted;
     bool stream = false;
     Reactor* reactor = nullptr;
     uint64_t id = 0;
@@ -100,6 +103,8 @@ Step TryRead(NodeIo& io, Pending& p, DWORD* error) {
         uint8_t* at = p.buf + io.prefix;
         const size_t room = p.n - io.prefix;
         const ssize_t r = io.bridge ? recv(io.fd, at, room, MSG_DONTWAIT) : read(io.fd, at, room);
+        // A report this handle does not take is dropped, and the read waits for the next one.
+        if (r > 0 && io.filtered && !io.accepted.test(at[0])) continue;
         if (r > 0 || (r == 0 && !io.bridge)) {
             memset(p.buf, 0, io.prefix);
             p.moved = static_cast<DWORD>(r) + io.prefix;
@@ -346,6 +351,10 @@ bool NodeDevice::Ready(DWORD* error) const {
 
 int NodeDevice::fd() const { return io_->fd; }
 void NodeDevice::SetReadPrefix(DWORD zeros) { io_->prefix = zeros; }
+void NodeDevice::SetReportFilter(const std::bitset<256>& accepted) {
+    io_->accepted = accepted;
+    io_->filtered = true;
+}
 void NodeDevice::SetStream(bool stream) { io_->stream = stream; }
 
 // The start of a transfer in either direction: tried at once when nothing of its direction waits

@@ -3,6 +3,7 @@
 // nothing else, so an idle port costs no processor time and no call gets a thread of its own.
 #pragma once
 
+#include <bitset>
 #include <memory>
 
 #include "../provider.h"
@@ -36,6 +37,11 @@ protected:
     // device without report IDs without the ID byte that Windows puts first. Set before any
     // transfer starts.
     void SetReadPrefix(DWORD zeros);
+    // Reads complete only with reports whose first byte (as the node gives it) is set in
+    // `accepted`; others are dropped. hidraw gives every open handle a copy of every report, and
+    // a handle on one top-level collection takes that collection's reports only. Set before any
+    // transfer starts.
+    void SetReportFilter(const std::bitset<256>& accepted);
     // Writes move every byte, over several system calls if the node takes them in parts (a
     // printer's stream); a report node takes a write whole or not at all.
     void SetStream(bool stream);
