@@ -48,6 +48,16 @@ class HidPortTest extends PortTestSupport {
     @BeforeEach
     void addDisplay() throws Exception {
         tree = Path.of(System.getProperty("caldrix.usbtree"));
+        peer = layDisplay(tree);
+    }
+
+    @AfterEach
+    void removeDisplay() throws Exception {
+        removeDisplay(tree, peer);
+    }
+
+    /** Lays out the display in the tree, hidraw7, and starts its peer. */
+    static Peer layDisplay(Path tree) throws Exception {
         Path device = Files.createDirectories(tree.resolve("devices/usb1/1-1"));
         Files.writeString(device.resolve("idVendor"), "04b8\n");
         Files.writeString(device.resolve("idProduct"), "0202\n");
@@ -63,11 +73,10 @@ class HidPortTest extends PortTestSupport {
         // Absolute: the class directory is mounted from elsewhere, so a link relative to it
         // would leave the tree.
         Files.createSymbolicLink(Path.of("/sys/class/hidraw/hidraw7"), node);
-        peer = new Peer("/dev/hidraw7");
+        return new Peer("/dev/hidraw7");
     }
 
-    @AfterEach
-    void removeDisplay() throws Exception {
+    static void removeDisplay(Path tree, Peer peer) throws Exception {
         if (peer != null) {
             peer.close();
         }
@@ -188,7 +197,7 @@ class HidPortTest extends PortTestSupport {
     }
 
     /** hid_peer at the far end of a node, spoken to in lines. */
-    private static final class Peer {
+    static final class Peer {
         private final Process process;
         private final Writer in;
         private final BlockingQueue<String> lines = new LinkedBlockingQueue<>();

@@ -1,0 +1,694 @@
+package com.vorant.jpos.tavrolink.port;
+
+import com.vorant.jpos.tavrolink.caldrix;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InterruptedIOException;
+import java.io.OutputStream;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.locks.ReentrantReadWriteLock;
+
+/**
+ * One open port, serial or USB HID, opened by any name {@link caldrix#PortOpen} takes:
+ *
+ * <pre>{@code
+ * // or "COM3", "USBHID: VID_04B8+PID_0202", ...
+ * try (CaldrixPort port = CaldrixPort.open("/dev/ttyUSB0")) {
+ *     port.configure(9600, 8, Parity.NONE, StopBits.ONE);
+ *     port.getOutputStream().write("hello\r\n".getBytes(StandardCharsets.US_ASCII));
+ *     int first = port.getInputStream().read();
+ * }
+ * }</pre>
+ *
+ * <p>Every failure is a {@link PortException} carrying the library's message unchanged, of the
+ * subclass that names it where the message tells: {@link PortNotFoundException},
+ * {@link PortAccessDeniedException}, {@link PortClosedException}, {@link PortTimeoutException},
+ * {@link DeviceGoneException}. An answer of -1 from the library always becomes an exception.
+ *
+ * <p>Threads: any method may be called from any thread. One thread may read while another
+ * writes; nothing here makes one wait for the other. {@link #close} may come from any thread at
+ * any time, also while others are inside a read or a write: it refuses new calls, makes the
+ * library end the calls inside, and returns once none of them can touch the handle any more, so
+ * a handle that the library hands to a later open never receives a call meant for this port.
+ * A read blocked in the input stream then ends with end of stream (-1); a write ends with a
+ * {@link PortClosedException}.
+ *
+ * <p>The handle is one of the library's nine, shared with code that uses the static class. Ports
+ * opened through this class keep their handles safe from each other; code that opens ports
+ * through the static class while a port object closes could still be handed that handle early.
+ */
+public final class CaldrixPort implements AutoCloseable {
+    /** How long a serial PortRead waits for the first byte before it answers 0. */
+    static final long SERIAL_READ_WAIT_MS = 100;
+    /** The longest pause between two looks at an idle port's count (HID reads never wait). */
+    static final long IDLE_POLL_MAX_MS = 16;
+    /** How long a close waits for calls that were about to enter the library when it began. */
+    private static final long DRAIN_BOUND_MS = 1000;
+
+    /**
+     * Opens of port objects share this lock; a close that finds calls in flight holds it alone
+     * while it frees the handle and waits for those calls to leave, so that no open can be handed
+     * the handle while one of them may still use it.
+     */
+    private static final ReentrantReadWriteLock HANDLES = new ReentrantReadWriteLock();
+
+    private enum State { OPEN, CLOSING, CLOSED }
+
+    private final String name;
+    private final int handle;
+    private final boolean hid;
+    private final Object lock = new Object();
+    private State state = State.OPEN;
+    private int inFlight;
+    private final Input input = new Input();
+    private final Output output = new Output();
+
+    private CaldrixPort(String name, int handle) {
+        this.name = name;
+        this.handle = handle;
+        this.hid = isHidName(name);
+    }
+
+    /**
+     * Opens a port by a name {@link caldrix#PortOpen} takes: a serial port ({@code COM3},
+     * {@code /dev/ttyUSB0}, ...) or a USB HID device ({@code USBHID: VID_04B8+PID_0202},
+     * {@code /USB/0x04b8/0x0202}, {@code USBPTR: VID_04B8}, ...). A serial port starts at 9600
+     * baud, 8 data bits, no parity, one stop bit, no flow control, DTR and RTS on.
+     *
+     * @param name the port's name
+     * @return the open port
+     * @throws PortNotFoundException no such port or device
+     * @throws PortAccessDeniedException the port is open already, or may not be opened
+     * @throws PortException any other failure, with the library's message; when the library
+     *     answers -1 without a message (nine ports open, a name longer than 260 bytes, HID support
+     *     that did not load), one that says so
+     * @throws NullPointerException when name is null
+     */
+    public static CaldrixPort open(String name) throws PortException {
+        if (name == null) {
+            throw new NullPointerException("name");
+        }
+        int h;
+        HANDLES.readLock().lock();
+        try {
+            h = caldrix.PortOpen(name);
+        } catch (IOException e) {
+            throw Failures.classify(e);
+        } finally {
+            HANDLES.readLock().unlock();
+        }
+        if (h < 1) {
+            throw new PortException("PortOpen(\"" + name + "\") answered " + h
+                    + ": nine ports are open, the name is longer than 260 bytes, or HID support"
+                    + " could not be loaded", null);
+        }
+        return new CaldrixPort(name, h);
+    }
+
+    /** As the library sorts names: those that mention USB are HID, but ttyUSB and /dev/serial/. */
+    static boolean isHidName(String name) {
+        StringBuilder upper = new StringBuilder(name.length());
+        for (char c : name.toCharArray()) {
+            upper.append(c >= 'a' && c <= 'z' ? (char) (c - 'a' + 'A') : c);
+        }
+        String u = upper.toString();
+        return u.contains("USB") && !u.contains("TTYUSB") && !name.startsWith("/dev/serial/");
+    }
+
+    /**
+     * The name this port was opened by.
+     *
+     * @return the name given to {@link #open}
+     */
+    public String name() {
+        return name;
+    }
+
+    /**
+     * The library's handle of this port, for code that mixes this class with the static one. It
+     * is valid until {@link #close}; closing it through the static class closes this port.
+     *
+     * @return the handle, 1 to 9
+     */
+    public int handle() {
+        return handle;
+    }
+
+    /**
+     * Whether this port is a USB HID device rather than a serial port. A HID port has no line
+     * settings or modem lines: {@link #configure}, the line setters and the flow control do
+     * nothing on it, and its line queries answer as the library does (CTS on, the others off).
+     *
+     * @return true for a HID port
+     */
+    public boolean isHid() {
+        return hid;
+    }
+
+    /**
+     * Whether {@link #close} has begun.
+     *
+     * @return true once the port is closing or closed
+     */
+    public boolean isClosed() {
+        synchronized (lock) {
+            return state != State.OPEN;
+        }
+    }
+
+    // ---- settings and lines ---------------------------------------------------------------------
+
+    /**
+     * Sets the serial line's parameters. Nothing changes unless all four are valid.
+     *
+     * @param baudRate 1200, 2400, 4800, 9600, 19200, 38400, 56000, 57600 or 115200
+     * @param dataBits 5 to 8
+     * @param parity the parity
+     * @param stopBits the stop bits
+     * @throws PortException with "SetPortParams: Invalid baud rate" (or databits, stopbits,
+     *     parity) for a value the library does not take, or the library's message of a failure
+     * @throws NullPointerException when parity or stopBits is null
+     */
+    public void configure(int baudRate, int dataBits, Parity parity, StopBits stopBits)
+            throws PortException {
+        int p = parity.code;
+        int s = stopBits.code;
+        enter();
+        try {
+            check(caldrix.PortSetParams(handle, baudRate, dataBits, s, p, 0));
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Hardware flow control: on, output waits for CTS (on Linux the driver also drops RTS while
+     * its input buffer is full); off, RTS goes off.
+     *
+     * @param on whether output waits for CTS
+     * @throws PortException the library's message of a failure
+     */
+    public void setHardwareFlowControl(boolean on) throws PortException {
+        enter();
+        try {
+            check(caldrix.PortSetHWFlowControl(handle, on));
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Sets or clears RTS.
+     *
+     * @param on the line's new state
+     * @throws PortException the library's message of a failure
+     */
+    public void setRTS(boolean on) throws PortException {
+        enter();
+        try {
+            check(caldrix.PortSetRTS(handle, on));
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Sets or clears DTR.
+     *
+     * @param on the line's new state
+     * @throws PortException the library's message of a failure
+     */
+    public void setDTR(boolean on) throws PortException {
+        enter();
+        try {
+            check(caldrix.PortSetDTR(handle, on));
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Clear to send.
+     *
+     * @return the line's state
+     * @throws PortException the library's message of a failed status query
+     */
+    public boolean isCTS() throws PortException {
+        return line(LINE_CTS);
+    }
+
+    /**
+     * Data set ready.
+     *
+     * @return the line's state
+     * @throws PortException the library's message of a failed status query
+     */
+    public boolean isDSR() throws PortException {
+        return line(LINE_DSR);
+    }
+
+    /**
+     * Ring indicator.
+     *
+     * @return the line's state
+     * @throws PortException the library's message of a failed status query
+     */
+    public boolean isRI() throws PortException {
+        return line(LINE_RI);
+    }
+
+    /**
+     * Carrier detect.
+     *
+     * @return the line's state
+     * @throws PortException the library's message of a failed status query
+     */
+    public boolean isCD() throws PortException {
+        return line(LINE_CD);
+    }
+
+    private static final int LINE_CTS = 0;
+    private static final int LINE_DSR = 1;
+    private static final int LINE_RI = 2;
+    private static final int LINE_CD = 3;
+
+    private boolean line(int which) throws PortException {
+        enter();
+        try {
+            switch (which) {
+                case LINE_CTS:
+                    return caldrix.PortIsCTS(handle);
+                case LINE_DSR:
+                    return caldrix.PortIsDSR(handle);
+                case LINE_RI:
+                    return caldrix.PortIsRI(handle);
+                default:
+                    return tellspan.devices.tavrolink.caldrix.PortIsCD(handle);
+            }
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Drops what waits to be sent and/or what has been received and not yet read.
+     *
+     * @param output drop the bytes waiting to be sent (serial ports only)
+     * @param input drop the bytes received and not yet read
+     * @throws PortException the library's message of a failure
+     */
+    public void purge(boolean output, boolean input) throws PortException {
+        enter();
+        try {
+            check(caldrix.PortPurge(handle, output, input));
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * The number of bytes received and not yet read. On a serial port the query also clears a
+     * line error (framing, parity, overrun, break), after which the library refuses reads and
+     * writes until it is cleared.
+     *
+     * @return the count
+     * @throws DeviceGoneException the device has gone ("ClearCommError 1167 on port")
+     * @throws PortException the library's message of another failure
+     */
+    public int getReadCount() throws PortException {
+        enter();
+        try {
+            return check(caldrix.PortGetReadCount(handle));
+        } catch (IOException e) {
+            throw failure(e);
+        } finally {
+            exit();
+        }
+    }
+
+    // ---- streams --------------------------------------------------------------------------------
+
+    /**
+     * The port's input. A read blocks until at least one byte has come, the port is closed (end
+     * of stream, -1), or the read time-out passes ({@link PortTimeoutException}); an idle reader
+     * costs next to no processor time. {@link InputStream#available} is {@link #getReadCount}
+     * (0 once closed). A HID port delivers its reports' bytes without their report ID bytes.
+     * Closing the stream closes the port.
+     *
+     * <p>A serial device that goes away ends a waiting read with a {@link DeviceGoneException};
+     * a HID device that goes away just sends nothing more.
+     *
+     * @return the input stream, the same object every time
+     */
+    public InputStream getInputStream() {
+        return input;
+    }
+
+    /**
+     * The port's output. A write hands every byte to the port or throws; nothing is buffered
+     * here, so {@link OutputStream#flush} has nothing to do. Closing the stream closes the port.
+     *
+     * @return the output stream, the same object every time
+     */
+    public OutputStream getOutputStream() {
+        return output;
+    }
+
+    /**
+     * Bounds how long an input stream read waits for its first byte; 0, the default, waits
+     * without bound. On a serial port the bound is kept to within a few milliseconds of the
+     * library's own wait.
+     *
+     * @param timeout the bound, 0 for none
+     * @param unit the unit of timeout
+     * @throws IllegalArgumentException for a negative timeout
+     */
+    public void setReadTimeout(long timeout, TimeUnit unit) {
+        if (timeout < 0) {
+            throw new IllegalArgumentException("a read time-out cannot be negative: " + timeout);
+        }
+        input.timeoutNanos = unit.toNanos(timeout);
+    }
+
+    /**
+     * The read time-out.
+     *
+     * @param unit the unit of the answer
+     * @return the bound in that unit, 0 for none
+     */
+    public long getReadTimeout(TimeUnit unit) {
+        return unit.convert(input.timeoutNanos, TimeUnit.NANOSECONDS);
+    }
+
+    private final class Input extends InputStream {
+        volatile long timeoutNanos;
+
+        @Override
+        public int read() throws IOException {
+            byte[] one = new byte[1];
+            int n = read(one, 0, 1);
+            return n < 0 ? -1 : one[0] & 0xFF;
+        }
+
+        @Override
+        public int read(byte[] b, int off, int len) throws IOException {
+            if (off < 0 || len < 0 || len > b.length - off) {
+                throw new IndexOutOfBoundsException("offset " + off + ", length " + len
+                        + ", array of " + b.length);
+            }
+            if (len == 0) {
+                return 0;
+            }
+            // The library puts bytes at the start of the array it is given.
+            byte[] into = off == 0 ? b : new byte[len];
+            int n = waitAndRead(into, len, timeoutNanos);
+            if (n > 0 && into != b) {
+                System.arraycopy(into, 0, b, off, n);
+            }
+            return n;
+        }
+
+        @Override
+        public int available() throws IOException {
+            try {
+                return getReadCount();
+            } catch (PortClosedException e) {
+                return 0;
+            }
+        }
+
+        @Override
+        public void close() throws IOException {
+            CaldrixPort.this.close();
+        }
+    }
+
+    private final class Output extends OutputStream {
+        @Override
+        public void write(int b) throws IOException {
+            write(new byte[] {(byte) b}, 0, 1);
+        }
+
+        @Override
+        public void write(byte[] b, int off, int len) throws IOException {
+            if (off < 0 || len < 0 || len > b.length - off) {
+                throw new IndexOutOfBoundsException("offset " + off + ", length " + len
+                        + ", array of " + b.length);
+            }
+            if (len == 0) {
+                return;
+            }
+            byte[] from = off == 0 ? b : java.util.Arrays.copyOfRange(b, off, off + len);
+            enter();
+            try {
+                // The library sends everything (in its own chunks) or raises.
+                check(caldrix.PortWrite(handle, from, len));
+            } catch (IOException e) {
+                throw failure(e);
+            } finally {
+                exit();
+            }
+        }
+
+        @Override
+        public void close() throws IOException {
+            CaldrixPort.this.close();
+        }
+    }
+
+    /**
+     * A serial PortRead waits up to 100 ms itself; a HID one, or a serial one near its deadline,
+     * is replaced by looks at the count with pauses that grow to {@link #IDLE_POLL_MAX_MS}, which
+     * a close cuts short.
+     */
+    private int waitAndRead(byte[] into, int len, long timeoutNanos) throws IOException {
+        final long start = System.nanoTime();
+        long pauseMs = 1;
+        while (true) {
+            long left = timeoutNanos == 0 ? Long.MAX_VALUE
+                                          : timeoutNanos - (System.nanoTime() - start);
+            if (left <= 0) {
+                throw new PortTimeoutException("no byte came within "
+                        + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms", null);
+            }
+            if (!enterForRead()) {
+                return -1;
+            }
+            int n;
+            boolean waited = false;
+            try {
+                if (!hid && left >= TimeUnit.MILLISECONDS.toNanos(SERIAL_READ_WAIT_MS)) {
+                    long before = System.nanoTime();
+                    n = check(caldrix.PortRead(handle, into, len));
+                    waited = System.nanoTime() - before
+                            >= TimeUnit.MILLISECONDS.toNanos(IDLE_POLL_MAX_MS);
+                    if (n == 0) {
+                        // Nothing came: the count raises for a device that has gone, whose
+                        // reads answer 0 at once, and clears a line error that refuses reads.
+                        int waiting = check(caldrix.PortGetReadCount(handle));
+                        waited |= waiting > 0;
+                    }
+                } else {
+                    int waiting = check(caldrix.PortGetReadCount(handle));
+                    n = waiting > 0 ? check(caldrix.PortRead(handle, into, Math.min(waiting, len)))
+                                    : 0;
+                }
+            } catch (PortClosedException e) {
+                return -1;
+            } catch (IOException e) {
+                PortException f = failure(e);
+                if (f instanceof PortClosedException) {
+                    return -1;
+                }
+                throw f;
+            } finally {
+                exit();
+            }
+            if (n > 0) {
+                return n;
+            }
+            if (waited) {
+                pauseMs = 1;
+                continue;
+            }
+            long pauseNanos = Math.min(TimeUnit.MILLISECONDS.toNanos(pauseMs), left);
+            pauseMs = Math.min(pauseMs * 2, IDLE_POLL_MAX_MS);
+            synchronized (lock) {
+                if (state != State.OPEN) {
+                    return -1;
+                }
+                try {
+                    TimeUnit.NANOSECONDS.timedWait(lock, pauseNanos);
+                } catch (InterruptedException e) {
+                    Thread.currentThread().interrupt();
+                    throw new InterruptedIOException("interrupted while waiting for " + name);
+                }
+            }
+        }
+    }
+
+    // ---- calls in flight and close --------------------------------------------------------------
+
+    private PortClosedException closed(Throwable cause) {
+        return new PortClosedException(name + " is closed", cause);
+    }
+
+    /** Counts a call into the library, or refuses it once the close has begun. */
+    private void enter() throws PortClosedException {
+        if (!enterForRead()) {
+            throw closed(null);
+        }
+    }
+
+    private boolean enterForRead() {
+        synchronized (lock) {
+            if (state != State.OPEN) {
+                return false;
+            }
+            inFlight++;
+            return true;
+        }
+    }
+
+    private void exit() {
+        synchronized (lock) {
+            if (--inFlight == 0 && state != State.OPEN) {
+                lock.notifyAll();
+            }
+        }
+    }
+
+    /**
+     * The library answers -1 without an exception only for a handle that is not open: this
+     * port's close has begun, or its handle was closed through the static class.
+     */
+    private int check(int result) throws PortClosedException {
+        if (result >= 0) {
+            return result;
+        }
+        synchronized (lock) {
+            if (state != State.OPEN) {
+                throw closed(null);
+            }
+        }
+        throw new PortClosedException(name + " (handle " + handle
+                + ") was closed outside this port object", null);
+    }
+
+    /** A failure during a close is the close's doing, whatever the library made of it. */
+    private PortException failure(IOException e) {
+        if (e instanceof PortClosedException) {
+            return (PortClosedException) e;
+        }
+        synchronized (lock) {
+            if (state != State.OPEN) {
+                return closed(e);
+            }
+        }
+        return Failures.classify(e);
+    }
+
+    /**
+     * Closes the port; calls inside the library on other threads end promptly, a blocked input
+     * stream read with end of stream. Closing again does nothing; a close while another thread
+     * closes returns when that close is done.
+     *
+     * @throws PortException the library's message when closing the serial device failed
+     *     ("CloseHandle: GetLastError=5"); the port is closed and its handle free all the same
+     */
+    @Override
+    public void close() throws PortException {
+        boolean busy;
+        synchronized (lock) {
+            if (state != State.OPEN) {
+                awaitClosed();
+                return;
+            }
+            state = State.CLOSING;
+            busy = inFlight > 0;
+            lock.notifyAll();  // readers pausing between looks at the count
+        }
+        IOException failure = null;
+        if (busy) {
+            // Some of those calls may not have reached the library yet: the handle must not be
+            // handed to another open until they have come back.
+            HANDLES.writeLock().lock();
+        }
+        try {
+            caldrix.PortClose(handle);
+        } catch (IOException e) {
+            failure = e;
+        } finally {
+            try {
+                if (busy) {
+                    awaitDrained();
+                }
+            } finally {
+                if (busy) {
+                    HANDLES.writeLock().unlock();
+                }
+                synchronized (lock) {
+                    state = State.CLOSED;
+                    lock.notifyAll();
+                }
+            }
+        }
+        if (failure != null) {
+            throw Failures.classify(failure);
+        }
+    }
+
+    private void awaitDrained() {
+        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(DRAIN_BOUND_MS);
+        boolean interrupted = false;
+        synchronized (lock) {
+            for (long left; inFlight > 0 && (left = deadline - System.nanoTime()) > 0; ) {
+                try {
+                    TimeUnit.NANOSECONDS.timedWait(lock, left);
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+        }
+        if (interrupted) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    /** Called holding the lock. */
+    private void awaitClosed() {
+        boolean interrupted = false;
+        while (state != State.CLOSED) {
+            try {
+                lock.wait();
+            } catch (InterruptedException e) {
+                interrupted = true;
+            }
+        }
+        if (interrupted) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    /**
+     * The port's name and handle.
+     *
+     * @return a short description
+     */
+    @Override
+    public String toString() {
+        return "CaldrixPort[" + name + ", handle " + handle + (isClosed() ? ", closed]" : "]");
+    }
+}
