@@ -135,10 +135,11 @@ TEST_F(HidIo, SensorRepeatsAreDroppedOnSensorPortsOnly) {
     const jint a = OpenPort("USBAIO", &aio);
     const jint l = OpenPort("USBLCD1", &lcd);
     const jint u = OpenPort("USBHID", &hid);
+    // Only a 3-byte report can be a repeat: the longer one after the last is passed on.
     const Bytes reads[] = {{2, 'D', '1'}, {2, 'D', '1'}, {2, 'D', '0'}, {2, 'D', '0'},
-                           {2, 'D', '1'}, {2, 'E', '1'}, {2, 'D', '1'}};
+                           {2, 'D', '1'}, {2, 'E', '1'}, {2, 'D', '1'}, {2, 'D', '1', '1'}};
     for (const Bytes& r : reads) Deliver(*aio, r);
-    EXPECT_EQ(Read(a, 100), (Bytes{'D', '1', 'D', '0', 'D', '1', 'E', '1'}));
+    EXPECT_EQ(Read(a, 100), (Bytes{'D', '1', 'D', '0', 'D', '1', 'E', '1', 'D', '1', '1'}));
 
     // The state starts at 0; a short first read carries none and leaves it so.
     Deliver(*lcd, {2, 'D'});
