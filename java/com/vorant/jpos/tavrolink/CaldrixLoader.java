@@ -1,11 +1,9 @@
 package com.vorant.jpos.tavrolink;
 
-import java.io.BufferedReader;
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.InputStreamReader;
 import java.io.OutputStream;
 import java.nio.channels.Channels;
 import java.nio.channels.FileChannel;
@@ -15,6 +13,7 @@ import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -34,6 +33,7 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Properties;
 import java.util.Set;
+import java.util.function.BiConsumer;
 
 /**
  * Finds and loads the native library for {@link caldrix}, in this order:
@@ -45,14 +45,27 @@ import java.util.Set;
  *   <li>the native for this operating system and architecture inside the jar, copied to a
  *       per-user cache folder named by version and checksum and loaded from there. The folders
  *       tried are those of the property {@code caldrix.cache} (separated like a class path), or
- *       else the user's cache folder and then a folder of the user's own under
- *       {@code java.io.tmpdir}.
+ *       else the user's cache folder and then a fresh folder of this JVM's own, with a name
+ *       nobody can guess, under {@code java.io.tmpdir}.
  * </ol>
  *
  * <p>A library is loaded only when it carries the version of these classes. A cache folder is
- * used only when it belongs to this user and nobody else may write in it, and not when its file
- * system is mounted {@code noexec}. When nothing loads, one {@link UnsatisfiedLinkError} says
- * what was tried, where, and why each attempt failed.
+ * used only when nobody but this user and root can change anything on the way to the file: no
+ * symbolic link on the path, every folder from / down owned by root or this user and writable by
+ * nobody else (a sticky folder such as /tmp only above a folder of this user's), the cache
+ * folders themselves this user's alone; and not when its file system is mounted {@code noexec}.
+ * When nothing loads, one {@link UnsatisfiedLinkError} says what was tried, where, and why each
+ * attempt failed.
+ *
+ * <p>Why checking a path and then loading by that path is sound here: only the owner of a folder
+ * (or anyone who may write in it) can rename, remove or add its entries, and in a sticky folder
+ * only the owner of an entry (or of the folder) can rename or remove that entry. Every folder on
+ * the way is root's or this user's and nobody else may write in it, or it is sticky and the entry
+ * below it is this user's; so no other user can swap any folder on the way, or the file, between
+ * the check and {@link System#load} or the start of a program, and the file itself is this
+ * user's and writable by nobody else. The way is checked from / down, each name looked at
+ * without following links, so a name is looked at only once the folder holding it can no longer
+ * change under us; and once more right before the file is used.
  */
 final class CaldrixLoader {
     /** The version of these classes. The build marks the same text into every native. */
@@ -60,8 +73,6 @@ final class CaldrixLoader {
 
     static final String LIBRARY_PROPERTY = "caldrix.library";
     static final String CACHE_PROPERTY = "caldrix.cache";
-    /** Tests only: stop half-way through copying a native out of the jar until stdin has a line. */
-    static final String PAUSE_PROPERTY = "caldrix.test.pauseExtraction";
 
     /** Precedes the version in every native; the version ends at the next NUL. */
     static final String VERSION_MARK = "CALDRIX_NATIVE_VERSION=";
@@ -78,6 +89,21 @@ final class CaldrixLoader {
 
     /** The file loaded, once loaded. */
     private static volatile Path loaded;
+
+    /** This JVM's own folder under java.io.tmpdir, once made. */
+    private static Path freshTemp;
+
+    /**
+     * Tests only, set by a test's own main class: told "written" with a copy from the jar before
+     * it is renamed into place, and "use" with a file checked for the last time, right before it
+     * is loaded or run.
+     */
+    static volatile BiConsumer<String, Path> testHook;
+
+    private static final FileAttribute<?>[] OWNER_ONLY = POSIX
+            ? new FileAttribute<?>[] {
+                PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))}
+            : new FileAttribute<?>[0];
 
     private CaldrixLoader() {}
 
@@ -238,7 +264,9 @@ final class CaldrixLoader {
         }
         String folder = VERSION + "-" + sum.substring(0, 12);
         for (Path root : cacheRoots()) {
-            if (loadFromCache(root, root.resolve(folder), file, bytes, sum, failures)) {
+            root = root != null ? root : freshTempRoot(failures);
+            if (root != null
+                    && loadFromCache(root, root.resolve(folder), file, bytes, sum, failures)) {
                 return true;
             }
         }
@@ -259,13 +287,14 @@ final class CaldrixLoader {
         }
     }
 
+    /** The cache folders to try in order; null stands for a fresh one under java.io.tmpdir. */
     static List<Path> cacheRoots() {
         List<Path> roots = new ArrayList<>();
         String listed = System.getProperty(CACHE_PROPERTY);
         if (listed != null && !listed.isEmpty()) {
             for (String p : listed.split(File.pathSeparator)) {
                 if (!p.isEmpty()) {
-                    roots.add(Paths.get(p).toAbsolutePath());
+                    roots.add(Paths.get(p).toAbsolutePath().normalize());
                 }
             }
             return roots;
@@ -283,11 +312,37 @@ final class CaldrixLoader {
             roots.add(xdg != null && xdg.startsWith("/")
                     ? Paths.get(xdg, NAME) : Paths.get(home, ".cache", NAME));
         }
-        // The second folder is for a home that cannot be written or is mounted noexec.
-        String user = System.getProperty("user.name", "").replaceAll("[^A-Za-z0-9._-]", "_");
-        roots.add(Paths.get(System.getProperty("java.io.tmpdir"), NAME + "-" + user)
-                .toAbsolutePath());
+        roots.set(0, roots.get(0).toAbsolutePath().normalize());
+        // For a home that cannot be written, is mounted noexec or lies in another user's hands.
+        roots.add(null);
         return roots;
+    }
+
+    /**
+     * A folder of this JVM's own under java.io.tmpdir, made on first use and removed when the
+     * JVM ends. A fixed name there could be taken first by another user, as a folder or a link;
+     * a fresh one with a random name cannot. Null, with why added to failures, when the temporary
+     * folder is not fit for it.
+     */
+    private static synchronized Path freshTempRoot(List<String> failures) {
+        if (freshTemp != null) {
+            return freshTemp;
+        }
+        Path tmp = Paths.get(System.getProperty("java.io.tmpdir")).toAbsolutePath().normalize();
+        String prefix = NAME + "-"
+                + System.getProperty("user.name", "").replaceAll("[^A-Za-z0-9._-]", "_") + "-";
+        String why = POSIX ? checkWay(tmp, false, true) : null;
+        if (why == null) {
+            try {
+                freshTemp = Files.createTempDirectory(tmp, prefix, OWNER_ONLY);
+                freshTemp.toFile().deleteOnExit();
+                return freshTemp;
+            } catch (IOException e) {
+                why = "cannot create it: " + describe(e);
+            }
+        }
+        failures.add("cache " + tmp.resolve(prefix + "*") + ": " + why);
+        return null;
     }
 
     /**
@@ -299,7 +354,10 @@ final class CaldrixLoader {
         if (!placeInCache(root, dir, file, bytes, sum, false, failures)) {
             return false;
         }
-        String why = systemLoad(dir.resolve(file));
+        String why = readyToUse(dir, dir.resolve(file));
+        if (why == null) {
+            why = systemLoad(dir.resolve(file));
+        }
         if (why != null) {
             failures.add("cache " + dir + ": " + why);
         }
@@ -330,8 +388,28 @@ final class CaldrixLoader {
         }
         if (why != null) {
             failures.add("cache " + dir + ": " + why);
+        } else if (root.equals(freshTemp)) {
+            // Removed in the reverse order: the file, its folder, then the fresh folder.
+            dir.toFile().deleteOnExit();
+            target.toFile().deleteOnExit();
         }
         return why == null;
+    }
+
+    /**
+     * The last look at the way to a file, right before it is loaded or run: null when nobody but
+     * this user and root can still change it, else why not. The caller uses the file at once.
+     */
+    private static String readyToUse(Path dir, Path target) {
+        String why = POSIX ? checkWay(dir, false, false) : null;
+        if (why == null && POSIX) {
+            why = privateFile(target);
+        }
+        BiConsumer<String, Path> hook = testHook;
+        if (why == null && hook != null) {
+            hook.accept("use", target);
+        }
+        return why;
     }
 
     /**
@@ -353,9 +431,17 @@ final class CaldrixLoader {
         String sum = checked.sum;
         String folder = VERSION + "-" + sum.substring(0, 12);
         for (Path root : cacheRoots()) {
-            if (placeInCache(root, root.resolve(folder), file, bytes, sum, true, failures)) {
-                return root.resolve(folder).resolve(file);
+            root = root != null ? root : freshTempRoot(failures);
+            if (root == null
+                    || !placeInCache(root, root.resolve(folder), file, bytes, sum, true, failures)) {
+                continue;
             }
+            Path dir = root.resolve(folder);
+            String why = readyToUse(dir, dir.resolve(file));
+            if (why == null) {
+                return dir.resolve(file);
+            }
+            failures.add("cache " + dir + ": " + why);
         }
         return null;
     }
@@ -400,51 +486,150 @@ final class CaldrixLoader {
 
     /** Creates dir (and missing parents) for this user alone, or checks the one there. */
     private static String privateFolder(Path dir) {
-        if (!Files.isDirectory(dir)) {
-            try {
-                if (POSIX) {
-                    Files.createDirectories(dir, PosixFilePermissions.asFileAttribute(
-                            PosixFilePermissions.fromString("rwx------")));
-                } else {
-                    Files.createDirectories(dir);
-                }
-            } catch (FileAlreadyExistsException e) {
-                return "it is not a folder";
-            } catch (IOException e) {
-                return "cannot create it: " + describe(e);
-            }
+        if (POSIX) {
+            return checkWay(dir, true, false);
         }
-        if (!POSIX) {
-            return null;  // Windows: the user's profile folders are private by their ACLs
+        // Windows: the user's profile folders are private by their ACLs, which are not checked.
+        try {
+            Files.createDirectories(dir);
+        } catch (FileAlreadyExistsException e) {
+            return "it is not a folder";
+        } catch (IOException e) {
+            return "cannot create it: " + describe(e);
         }
-        return privateTo(dir, "folder");
+        return null;
     }
 
-    /** Null when path belongs to this user and nobody else may write it, else why not. */
-    private static String privateTo(Path path, String what) {
+    /**
+     * Walks from / to dir, each name looked at without following links, making missing folders
+     * (this user's alone) when create is set. Null when nobody but this user and root can change
+     * what dir names; else why not. Every folder on the way must be root's or this user's and
+     * writable by nobody else, or sticky with a folder of this user's below it. dir itself must
+     * be this user's alone, or with shared set, fit to hold such a folder of this user's.
+     */
+    private static String checkWay(Path dir, boolean create, boolean shared) {
+        String user = System.getProperty("user.name", "");
+        UserPrincipal me;
+        UserPrincipal root;
+        try {
+            me = dir.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName(user);
+            root = dir.getFileSystem().getUserPrincipalLookupService()
+                    .lookupPrincipalByName("root");
+        } catch (IOException e) {
+            return "cannot tell whose folder it is: user " + user + " is unknown";
+        }
+        String trusted = me.equals(root) ? user : "root or " + user;
+        Path at = dir.getRoot();
+        PosixFileAttributes attrs;
+        try {
+            attrs = lstat(at);
+        } catch (IOException e) {
+            return "cannot look at " + at + ": " + describe(e);
+        }
+        for (Path name : dir) {
+            // The folder holding the next name first: nothing is made in a folder of another's.
+            if (attrs.isSymbolicLink()) {
+                return at + " on the way to it is a symbolic link";
+            }
+            if (!attrs.owner().equals(me) && !attrs.owner().equals(root)) {
+                return at + " on the way to it belongs to " + attrs.owner().getName()
+                        + ", not to " + trusted;
+            }
+            Path next = at.resolve(name);
+            PosixFileAttributes nextAttrs;
+            try {
+                try {
+                    nextAttrs = lstat(next);
+                } catch (NoSuchFileException e) {
+                    if (!create) {
+                        throw e;
+                    }
+                    try {
+                        Files.createDirectory(next, OWNER_ONLY);
+                    } catch (FileAlreadyExistsException raced) {
+                        // another JVM of this user's made it meanwhile; looked at below
+                    }
+                    nextAttrs = lstat(next);
+                }
+            } catch (IOException e) {
+                return "cannot " + (create ? "create " : "look at ")
+                        + (next.equals(dir) ? "it" : next + " on the way to it") + ": "
+                        + describe(e);
+            }
+            if (othersMayWrite(attrs) && !(sticky(at) && nextAttrs.owner().equals(me))) {
+                return "others than " + trusted + " may write in " + at + " on the way to it ("
+                        + PosixFilePermissions.toString(attrs.permissions()) + ")";
+            }
+            at = next;
+            attrs = nextAttrs;
+        }
+        if (attrs.isSymbolicLink()) {
+            return "it is a symbolic link";
+        }
+        if (!attrs.isDirectory()) {
+            return "it is not a folder";
+        }
+        if (shared) {
+            // A folder of this user's is made here next: the rules for a folder on the way.
+            if (!attrs.owner().equals(me) && !attrs.owner().equals(root)) {
+                return "the folder belongs to " + attrs.owner().getName() + ", not to " + trusted;
+            }
+            if (othersMayWrite(attrs) && !sticky(dir)) {
+                return "others than " + trusted + " may write in the folder and it is not sticky"
+                        + " (" + PosixFilePermissions.toString(attrs.permissions()) + ")";
+            }
+            return null;
+        }
+        return privateTo(attrs, me, user, "folder");
+    }
+
+    /** Null when file is a plain file of this user's that nobody else may write, else why not. */
+    private static String privateFile(Path file) {
+        String user = System.getProperty("user.name", "");
         PosixFileAttributes attrs;
         UserPrincipal me;
         try {
-            attrs = Files.readAttributes(path, PosixFileAttributes.class);
+            attrs = lstat(file);
+            me = file.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName(user);
         } catch (IOException e) {
-            return "cannot read its owner: " + describe(e);
+            return "cannot look at " + file.getFileName() + ": " + describe(e);
         }
-        String user = System.getProperty("user.name", "");
-        try {
-            me = path.getFileSystem().getUserPrincipalLookupService().lookupPrincipalByName(user);
-        } catch (IOException e) {
-            return "cannot tell whose " + what + " it is: user " + user + " is unknown";
+        if (!attrs.isRegularFile()) {
+            return file.getFileName() + " is not a plain file";
         }
+        return privateTo(attrs, me, user, "file");
+    }
+
+    private static String privateTo(PosixFileAttributes attrs, UserPrincipal me, String user,
+                                    String what) {
         if (!attrs.owner().equals(me)) {
             return "the " + what + " belongs to " + attrs.owner().getName() + ", not to " + user;
         }
-        Set<PosixFilePermission> p = attrs.permissions();
-        if (p.contains(PosixFilePermission.GROUP_WRITE)
-                || p.contains(PosixFilePermission.OTHERS_WRITE)) {
+        if (othersMayWrite(attrs)) {
             return "others than " + user + " may write in the " + what + " ("
-                    + PosixFilePermissions.toString(p) + ")";
+                    + PosixFilePermissions.toString(attrs.permissions()) + ")";
         }
         return null;
+    }
+
+    private static PosixFileAttributes lstat(Path p) throws IOException {
+        return Files.readAttributes(p, PosixFileAttributes.class, LinkOption.NOFOLLOW_LINKS);
+    }
+
+    private static boolean othersMayWrite(PosixFileAttributes attrs) {
+        Set<PosixFilePermission> p = attrs.permissions();
+        return p.contains(PosixFilePermission.GROUP_WRITE)
+                || p.contains(PosixFilePermission.OTHERS_WRITE);
+    }
+
+    /** Whether a folder has the sticky bit, which the POSIX view does not tell. */
+    private static boolean sticky(Path dir) {
+        try {
+            Object mode = Files.getAttribute(dir, "unix:mode", LinkOption.NOFOLLOW_LINKS);
+            return mode instanceof Integer && ((Integer) mode & 01000) != 0;
+        } catch (IOException | UnsupportedOperationException | IllegalArgumentException e) {
+            return false;  // not known to be sticky: shared folders are then refused
+        }
     }
 
     /** True when the file system holding dir is mounted noexec (Linux; elsewhere false). */
@@ -496,10 +681,7 @@ final class CaldrixLoader {
 
     /** True when target is a file of this user's with the checksum given. */
     private static boolean isIntact(Path target, String sum) {
-        if (!Files.isRegularFile(target)) {
-            return false;
-        }
-        if (POSIX && privateTo(target, "file") != null) {
+        if (POSIX ? privateFile(target) != null : !Files.isRegularFile(target)) {
             return false;
         }
         try {
@@ -528,13 +710,13 @@ final class CaldrixLoader {
         try {
             try (FileChannel ch = FileChannel.open(tmp, StandardOpenOption.WRITE);
                  OutputStream out = Channels.newOutputStream(ch)) {
-                int half = bytes.length / 2;
-                out.write(bytes, 0, half);
-                out.flush();
-                pauseForTest(tmp);
-                out.write(bytes, half, bytes.length - half);
+                out.write(bytes);
                 out.flush();
                 ch.force(true);
+            }
+            BiConsumer<String, Path> hook = testHook;
+            if (hook != null) {
+                hook.accept("written", tmp);
             }
             try {
                 Files.move(tmp, target, StandardCopyOption.ATOMIC_MOVE,
@@ -556,15 +738,6 @@ final class CaldrixLoader {
                 // a stray temporary file is never loaded
             }
         }
-    }
-
-    private static void pauseForTest(Path tmp) throws IOException {
-        if (!Boolean.getBoolean(PAUSE_PROPERTY)) {
-            return;
-        }
-        System.err.println("caldrix: extraction paused at " + tmp);
-        System.err.flush();
-        new BufferedReader(new InputStreamReader(System.in, StandardCharsets.UTF_8)).readLine();
     }
 
     // ---- helpers ----------------------------------------------------------------------------

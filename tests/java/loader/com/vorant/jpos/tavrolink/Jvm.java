@@ -27,6 +27,7 @@ final class Jvm {
     final List<String> options = new ArrayList<>();
     final Map<String, String> env = new TreeMap<>();
     Path jar = JAR;
+    private final Path scratch;
 
     private Process process;
     private CompletableFuture<String> out;
@@ -34,6 +35,7 @@ final class Jvm {
 
     /** A JVM whose library path is an empty folder and whose home is a scratch folder. */
     Jvm(Path scratch) {
+        this.scratch = scratch;
         option("java.library.path", scratch.resolve("no-libraries").toString());
         option("user.home", scratch.resolve("home").toString());
     }
@@ -51,14 +53,50 @@ final class Jvm {
         return option("caldrix.cache", s.toString());
     }
 
+    /**
+     * A service account's JVM without a usable home (its cache folder cannot be made there), so
+     * that the loader falls back to temp, its java.io.tmpdir.
+     */
+    Jvm homeless(Path temp) throws IOException {
+        Path file = scratch.resolve("home-is-a-file");
+        if (!java.nio.file.Files.exists(file)) {
+            java.nio.file.Files.createFile(file);
+        }
+        env.put("XDG_CACHE_HOME", file.toString());
+        return option("java.io.tmpdir", temp.toString());
+    }
+
     Jvm start(String... args) throws IOException {
         return launch(false, args);
     }
 
-    /** Starts it with stderr left to the caller, who watches it. */
-    Process startWatched(String... args) throws IOException {
-        launch(true, args);
-        return process;
+    /**
+     * Starts it held at the loader's test hook for stage ("written" or "use") until release();
+     * the file the hook was given.
+     */
+    Path startPaused(String stage, String... args) throws Exception {
+        List<String> all = new ArrayList<>();
+        all.add("pause=" + stage);
+        all.addAll(Arrays.asList(args));
+        launch(true, all.toArray(new String[0]));
+        // Byte by byte, so that nothing after the line is taken from the rest of stderr.
+        InputStream in = process.getErrorStream();
+        ByteArrayOutputStream line = new ByteArrayOutputStream();
+        for (int c; (c = in.read()) >= 0 && c != '\n'; ) {
+            line.write(c);
+        }
+        err = drain(in);
+        String text = line.toString(StandardCharsets.UTF_8);
+        String prefix = "caldrix: " + stage + " ";
+        if (!text.startsWith(prefix)) {
+            fail("the probe JVM did not stop at " + stage + ": " + text + "\n" + stderr());
+        }
+        return Paths.get(text.substring(prefix.length()));
+    }
+
+    void release() throws IOException {
+        process.getOutputStream().write('\n');
+        process.getOutputStream().flush();
     }
 
     /** Runs java -jar on the jar, as a user runs the port lister. */
@@ -116,6 +154,11 @@ final class Jvm {
     /** Runs it to the end and returns the file the library was loaded from. */
     Path loads(String... args) throws Exception {
         start(args);
+        return loaded();
+    }
+
+    /** Waits for it to end, having loaded the library; the file loaded. */
+    Path loaded() throws Exception {
         String text = finish();
         assertEquals(0, exitValue(), "probe failed:\n" + text + stderr());
         for (String line : text.split("\n")) {
@@ -129,6 +172,11 @@ final class Jvm {
     /** Runs it to the end and returns the loader's UnsatisfiedLinkError message. */
     String fails(String... args) throws Exception {
         start(args);
+        return failure();
+    }
+
+    /** Waits for it to end, having failed to load the library; the loader's message. */
+    String failure() throws Exception {
         String text = finish();
         assertEquals(3, exitValue(), "the probe did not fail to load:\n" + text + stderr());
         int at = text.indexOf("failed:\n");

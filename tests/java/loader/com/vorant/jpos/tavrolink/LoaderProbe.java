@@ -1,16 +1,43 @@
 package com.vorant.jpos.tavrolink;
 
+import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Paths;
 
 /**
  * Runs in a JVM of its own for the loader tests: makes the library load, says where from (or the
- * loader's whole message), then does what its arguments ask.
+ * loader's whole message) and which file it mapped, then does what its arguments ask.
+ * "pause=STAGE" first stops the loader at its test hook for that stage until stdin has a line;
+ * "ports" runs the port lister's HID part instead of loading the library.
  */
 public final class LoaderProbe {
     private LoaderProbe() {}
 
     public static void main(String[] args) throws Exception {
-        boolean otherClassFirst = args.length > 0 && args[0].equals("cd-first");
+        int at = 0;
+        if (args.length > at && args[at].startsWith("pause=")) {
+            String stage = args[at++].substring(6);
+            CaldrixLoader.testHook = (reached, path) -> {
+                if (reached.equals(stage)) {
+                    System.err.println("caldrix: " + stage + " " + path);
+                    System.err.flush();
+                    try {
+                        for (int c = 0; c >= 0 && c != '\n'; c = System.in.read()) {
+                            // up to the release line's end
+                        }
+                    } catch (IOException e) {
+                        throw new java.io.UncheckedIOException(e);
+                    }
+                }
+            };
+        }
+        if (args.length > at && args[at].equals("ports")) {
+            PortList.Hid hid = PortList.hid(false);
+            System.out.print(hid.failure != null ? "failed: " + hid.failure + "\n" : hid.output);
+            return;
+        }
+        boolean otherClassFirst = args.length > at && args[at].equals("cd-first");
         try {
             if (otherClassFirst) {
                 // A handle that is not open answers true.
@@ -23,6 +50,13 @@ public final class LoaderProbe {
             System.exit(3);
         }
         System.out.println("loaded " + CaldrixLoader.loadedFile());
+        // The file behind the mapping, whatever its name now: "address perms offset dev inode".
+        for (String line : Files.readAllLines(Paths.get("/proc/self/maps"))) {
+            if (line.contains("libcaldrix")) {
+                System.out.println("mapped inode " + line.trim().split("\\s+")[4]);
+                break;
+            }
+        }
         for (String a : args) {
             if (a.startsWith("write=")) {
                 String[] portAndText = a.substring(6).split(",", 2);

@@ -7,12 +7,9 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
-import java.io.BufferedReader;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.InputStreamReader;
-import java.io.OutputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -24,7 +21,6 @@ import java.util.Enumeration;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Consumer;
 import java.util.stream.Collectors;
@@ -34,6 +30,7 @@ import java.util.zip.ZipFile;
 import java.util.zip.ZipOutputStream;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Nested;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
@@ -50,6 +47,8 @@ class LoaderTest {
     static final String ENTRY = NATIVES + PLATFORM + "/" + LIB;
     static final String USER = System.getProperty("user.name");
     static final boolean ROOT = USER.equals("root");
+    /** Whose folders a cache path may run through. */
+    static final String TRUSTED = ROOT ? "root" : "root or " + USER;
 
     static Map<String, byte[]> jarEntries;
     static byte[] nativeBytes;
@@ -186,11 +185,28 @@ class LoaderTest {
             // Folders the loader made on the way are the user's alone too.
             assertEquals("rwx------", mode(xdg));
 
+            // Then a fresh folder of the JVM's own, gone when the JVM ends.
             Path readOnly = readOnlyFolder("ro-xdg");
             jvm = new Jvm(tmp).option("java.io.tmpdir", temp.toString());
             jvm.env.put("XDG_CACHE_HOME", readOnly.toString());
-            assertEquals(temp.resolve("caldrix-" + USER).resolve(folder).resolve(LIB),
-                         jvm.loads());
+            Path fresh = jvm.loads().getParent().getParent();
+            assertEquals(temp, fresh.getParent());
+            assertTrue(fresh.getFileName().toString().startsWith("caldrix-" + USER + "-"),
+                       fresh.toString());
+            assertFalse(Files.exists(fresh), "the JVM's own folder outlived it");
+
+            // Others could swap a folder of ours in a temp folder they may write in unless the
+            // sticky bit keeps them to their own entries.
+            Files.setPosixFilePermissions(temp, PosixFilePermissions.fromString("rwxrwxrwx"));
+            jvm = new Jvm(tmp).option("java.io.tmpdir", temp.toString());
+            jvm.env.put("XDG_CACHE_HOME", readOnly.toString());
+            assertEquals(failure(noLibraryOnPath(), "cache " + readOnly.resolve("caldrix")
+                                 + ": cannot create it: "
+                                 + (ROOT ? "Read-only file system" : "permission denied"),
+                                 "cache " + temp.resolve("caldrix-" + USER + "-*")
+                                 + ": others than " + TRUSTED
+                                 + " may write in the folder and it is not sticky (rwxrwxrwx)"),
+                         jvm.fails());
         }
     }
 
@@ -204,10 +220,14 @@ class LoaderTest {
             Path good = tmp.resolve("good");
             assertEquals(good.resolve(folder).resolve(LIB),
                          new Jvm(tmp).cache(readOnly, good).loads());
+            Path deeper = readOnly.resolve("sub").resolve("caldrix");
             assertEquals(failure(noLibraryOnPath(), "cache " + readOnly.resolve(folder)
                                  + ": cannot create it: "
+                                 + (ROOT ? "Read-only file system" : "permission denied"),
+                                 "cache " + deeper + ": cannot create " + deeper.getParent()
+                                 + " on the way to it: "
                                  + (ROOT ? "Read-only file system" : "permission denied")),
-                         new Jvm(tmp).cache(readOnly).fails());
+                         new Jvm(tmp).cache(readOnly, deeper).fails());
         }
 
         /** As an installer may leave it: the native in place, the folder read-only since. */
@@ -273,6 +293,55 @@ class LoaderTest {
                                  "cache " + groupOnly + ": others than " + USER
                                          + " may write in the folder (rwxrwx---)"),
                          new Jvm(tmp).cache(open, tmp.resolve("group")).fails());
+        }
+
+        /** Nobody else may change any folder on the way: a link is refused wherever it is. */
+        @Test
+        void aWayThroughALinkOrAFolderOthersMayWriteInIsRefused() throws Exception {
+            Path link = Files.createSymbolicLink(tmp.resolve("link"),
+                                                 Files.createDirectory(tmp.resolve("real")));
+            Path open = Files.createDirectory(tmp.resolve("open"));
+            Files.setPosixFilePermissions(open, PosixFilePermissions.fromString("rwxrwxrwx"));
+            assertEquals(failure(noLibraryOnPath(),
+                                 "cache " + link + ": it is a symbolic link",
+                                 "cache " + link.resolve("c") + ": " + link
+                                         + " on the way to it is a symbolic link",
+                                 "cache " + open.resolve("c") + ": others than " + TRUSTED
+                                         + " may write in " + open
+                                         + " on the way to it (rwxrwxrwx)"),
+                         new Jvm(tmp).cache(link, link.resolve("c"), open.resolve("c")).fails());
+            assertEquals(Collections.emptyList(), names(tmp.resolve("real")));
+        }
+
+        /**
+         * The loader looks at the way once more right before it loads: changed while the copy
+         * was being written, the folder or the file is caught there.
+         */
+        @Test
+        void aFolderOrFileChangedAfterTheFirstLookIsCaughtByTheLast() throws Exception {
+            Path dir = tmp.resolve("cache").resolve(folder);
+            Map<Consumer<Path>, String> changes = new LinkedHashMap<>();
+            changes.put(part -> setMode(dir, "rwxrwxrwx"),
+                        "others than " + USER + " may write in the folder (rwxrwxrwx)");
+            changes.put(part -> setMode(part, "rw-rw-rw-"),
+                        "others than " + USER + " may write in the file (rw-rw-rw-)");
+            changes.put(part -> {
+                try {
+                    Files.move(part, dir.resolve("real"));
+                    Files.createSymbolicLink(part, dir.resolve("real"));
+                } catch (IOException e) {
+                    throw new java.io.UncheckedIOException(e);
+                }
+            }, LIB + " is not a plain file");
+            for (Map.Entry<Consumer<Path>, String> change : changes.entrySet()) {
+                Jvm jvm = new Jvm(tmp).cache(tmp.resolve("cache"));
+                change.getKey().accept(jvm.startPaused("written"));
+                jvm.release();
+                assertEquals(failure(noLibraryOnPath(), "cache " + dir + ": " + change.getValue()),
+                             jvm.failure());
+                setMode(dir, "rwx------");
+                Files.delete(dir.resolve(LIB));
+            }
         }
 
         @Test
@@ -420,45 +489,110 @@ class LoaderTest {
     @Nested
     class TwoJvms {
         /**
-         * One JVM stops half-way through copying the native (a latch in the loader, set by a
-         * property for tests); another loads meanwhile, and the first then finishes and loads
-         * too. Under the name that JVMs load, there is never a part-written file.
+         * One JVM stops once it has copied the native under a temporary name (the loader's test
+         * hook); another loads meanwhile, and the first then renames its copy and loads too.
+         * Under the name that JVMs load, there is never a file still being written.
          */
         @Test
-        void aJvmLoadsWhileAnotherIsHalfWayThroughCopyingTheNative() throws Exception {
+        void aJvmLoadsWhileAnotherIsStillCopyingTheNative() throws Exception {
             Path cache = tmp.resolve("cache");
             Path target = cache.resolve(folder).resolve(LIB);
-            Jvm first = new Jvm(tmp).cache(cache)
-                    .option("caldrix.test.pauseExtraction", "true");
-            Process p = first.startWatched();
-            BufferedReader err = new BufferedReader(
-                    new InputStreamReader(p.getErrorStream(), StandardCharsets.UTF_8));
-            String paused = CompletableFuture.supplyAsync(() -> {
-                try {
-                    return err.readLine();
-                } catch (IOException e) {
-                    return e.toString();
-                }
-            }).get(Jvm.BOUND_SECONDS, TimeUnit.SECONDS);
-            assertTrue(paused != null && paused.startsWith("caldrix: extraction paused at "),
-                       "first JVM: " + paused);
-            Path part = java.nio.file.Paths.get(
-                    paused.substring("caldrix: extraction paused at ".length()));
-            assertEquals(nativeBytes.length / 2, Files.size(part));
-            assertFalse(Files.exists(target), "a part-written native under the name JVMs load");
+            Jvm first = new Jvm(tmp).cache(cache);
+            Path part = first.startPaused("written");
+            assertEquals(target.getParent(), part.getParent());
+            assertFalse(Files.exists(target), "a native under the name JVMs load before renamed");
 
             assertEquals(target, new Jvm(tmp).cache(cache).loads());
             assertArrayEquals(nativeBytes, Files.readAllBytes(target));
 
-            try (OutputStream release = p.getOutputStream()) {
-                release.write('\n');
-            }
-            String out = first.finish();
-            assertEquals(0, first.exitValue(), out);
-            assertTrue(out.contains("loaded " + target + "\n"), out);
+            first.release();
+            assertEquals(target, first.loaded());
             assertArrayEquals(nativeBytes, Files.readAllBytes(target));
             assertEquals(Collections.singletonList(LIB), names(cache.resolve(folder)));
         }
+    }
+
+    // ---- other users ---------------------------------------------------------------------------
+
+    /**
+     * Another local user, played by nobody, acts while the loader's test hook holds it between
+     * its last look at a file and the load: the attacker's library must not be the one mapped.
+     */
+    @Nested
+    class OtherUsers {
+        Path temp;
+
+        @BeforeEach
+        void aSharedTempFolder() throws Exception {
+            assumeTrue(ROOT, "playing another user needs root");
+            setMode(tmp, "rwxr-xr-x");
+            temp = Files.createDirectory(tmp.resolve("temp"));
+            assertEquals(null, command("chmod", "1777", temp.toString()));
+        }
+
+        @Test
+        void aFolderAnotherUserMadeUnderTheLoadersNameInTheTempFolderDoesNotBlockIt()
+                throws Exception {
+            asNobody("mkdir " + temp.resolve("caldrix-" + USER));
+            assertEquals(temp, new Jvm(tmp).homeless(temp).loads().getParent().getParent()
+                    .getParent());
+        }
+
+        @Test
+        void aLinkAnotherUserFlipsInTheTempFolderDoesNotRedirectTheLoad() throws Exception {
+            Path taken = temp.resolve("caldrix-" + USER);
+            Path victims = Files.createDirectory(tmp.resolve("victims"));
+            setMode(victims, "rwx------");
+            Path evil = attackers(tmp.resolve("attacker").resolve(folder).resolve(LIB),
+                                  withVersion(nativeBytes, "6.6.6"));
+            asNobody("ln -s " + victims + " " + taken);
+            Jvm jvm = new Jvm(tmp).homeless(temp);
+            loadsTheFileItChecked(jvm, evil,
+                                  () -> asNobody("ln -sfn " + tmp.resolve("attacker") + " " + taken));
+        }
+
+        /** A root JVM told to cache in another user's home (sudo -E keeps XDG_CACHE_HOME). */
+        @Test
+        void aCacheFolderBelowAFolderOfAnotherUserIsRefusedEvenForRoot() throws Exception {
+            Path home = Files.createDirectory(tmp.resolve("theirs"));
+            assertEquals(null, command("chown", "65534:65534", home.toString()));
+            Path xdg = home.resolve(".cache");
+            asNobody("mkdir " + xdg);
+            Path evil = attackers(home.resolve("swap/caldrix").resolve(folder).resolve(LIB),
+                                  withVersion(nativeBytes, "6.6.6"));
+            Jvm jvm = new Jvm(tmp).option("java.io.tmpdir", temp.toString());
+            jvm.env.put("XDG_CACHE_HOME", xdg.toString());
+            // The owner of the parent swaps it for a folder of its own.
+            loadsTheFileItChecked(jvm, evil, () -> asNobody("mv " + xdg + " "
+                    + home.resolve("was") + " && mv " + home.resolve("swap") + " " + xdg));
+
+            assertEquals(failure(noLibraryOnPath(), "cache " + xdg.resolve("caldrix") + ": "
+                                 + home + " on the way to it belongs to nobody, not to root"),
+                         new Jvm(tmp).cache(xdg.resolve("caldrix")).fails());
+        }
+
+        /**
+         * Runs jvm, has the attacker act while it is held between its last look at the native
+         * and the load, and checks that it loaded the file it looked at, in a fresh folder of
+         * its own under temp, and not the attacker's.
+         */
+        void loadsTheFileItChecked(Jvm jvm, Path evil, Attack attack) throws Exception {
+            Object evilInode = inode(evil);
+            Path used = jvm.startPaused("use");
+            Object checked = inode(used);
+            attack.run();
+            jvm.release();
+            assertEquals(used, jvm.loaded());
+            String out = jvm.finish();
+            assertFalse(out.contains("mapped inode " + evilInode + "\n"),
+                        "the attacker's library was loaded:\n" + out);
+            assertTrue(out.contains("mapped inode " + checked + "\n"), out);
+            assertEquals(temp, used.getParent().getParent().getParent());
+        }
+    }
+
+    interface Attack {
+        void run() throws Exception;
     }
 
     // ---- helpers -------------------------------------------------------------------------------
@@ -517,6 +651,37 @@ class LoaderTest {
         }
         mounts.add(dir);
         return null;
+    }
+
+    /** Runs a shell script as nobody, who must succeed. */
+    static void asNobody(String script) throws Exception {
+        assertEquals(null, command("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                   "sh", "-c", script));
+    }
+
+    /** A file of nobody's with the bytes given, in folders of nobody's made for it. */
+    static Path attackers(Path file, byte[] bytes) throws Exception {
+        Path top = file.getParent();
+        while (!Files.exists(top.getParent())) {
+            top = top.getParent();
+        }
+        Files.createDirectories(file.getParent());
+        Files.write(file, bytes);
+        assertEquals(null, command("chown", "-R", "65534:65534", top.toString()));
+        assertEquals(null, command("chmod", "-R", "go+rX", top.toString()));
+        return file;
+    }
+
+    static Object inode(Path file) throws IOException {
+        return Files.getAttribute(file, "unix:ino", java.nio.file.LinkOption.NOFOLLOW_LINKS);
+    }
+
+    static void setMode(Path p, String mode) {
+        try {
+            Files.setPosixFilePermissions(p, PosixFilePermissions.fromString(mode));
+        } catch (IOException e) {
+            throw new java.io.UncheckedIOException(e);
+        }
     }
 
     /** Runs a command with a bound; null when it succeeded, else its output. */

@@ -1,6 +1,7 @@
 package com.vorant.jpos.tavrolink;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
@@ -165,13 +166,7 @@ class PortListTest {
     @Test
     void theHidPartComesFromTheJarsCaldrixPortsRunFromAPrivateCache() throws Exception {
         Path cache = tmp.resolve("cache");
-        String sum;
-        try (JarFile jar = new JarFile(Jvm.JAR.toFile())) {
-            String entry = "com/vorant/jpos/tavrolink/native/" + PLATFORM + "/caldrix-ports";
-            try (InputStream in = jar.getInputStream(jar.getEntry(entry + ".sha256"))) {
-                sum = new String(in.readAllBytes(), StandardCharsets.US_ASCII).split(" ")[0];
-            }
-        }
+        String sum = programSum();
         Path program = cache.resolve(VERSION + "-" + sum.substring(0, 12)).resolve("caldrix-ports");
 
         Jvm text = new Jvm(tmp).cache(cache).startJar();
@@ -196,6 +191,38 @@ class PortListTest {
         assertTrue(members.startsWith("{\"hid\":["), members);
         assertTrue(out.startsWith("{\"version\":\"" + VERSION + "\",\"serial\":["), out);
         assertTrue(out.endsWith("]," + members.substring(1) + "\n"), out);
+    }
+
+    /**
+     * A service account's lister falls back to the temp folder, where another user (nobody)
+     * flips a link under the name the loader once used while the loader's test hook holds it
+     * between its last look at caldrix-ports and the start: the jar's program runs all the same.
+     */
+    @Test
+    void caldrixPortsRunsFromAFolderNoOtherUserCanRedirect() throws Exception {
+        assumeTrue(LoaderTest.ROOT, "playing another user needs root");
+        LoaderTest.setMode(tmp, "rwxr-xr-x");
+        Path temp = Files.createDirectory(tmp.resolve("temp"));
+        assertEquals(null, LoaderTest.command("chmod", "1777", temp.toString()));
+        Path taken = temp.resolve("caldrix-" + LoaderTest.USER);
+        Path victims = Files.createDirectory(tmp.resolve("victims"));
+        LoaderTest.setMode(victims, "rwx------");
+        Path evil = LoaderTest.attackers(tmp.resolve("attacker")
+                        .resolve(VERSION + "-" + programSum().substring(0, 12))
+                        .resolve("caldrix-ports"),
+                "#!/bin/sh\necho the attacker ran\n".getBytes(StandardCharsets.US_ASCII));
+        LoaderTest.setMode(evil, "rwxr-xr-x");
+        LoaderTest.asNobody("ln -s " + victims + " " + taken);
+
+        Jvm jvm = new Jvm(tmp).homeless(temp);
+        Path used = jvm.startPaused("use", "ports");
+        LoaderTest.asNobody("ln -sfn " + tmp.resolve("attacker") + " " + taken);
+        jvm.release();
+        String out = jvm.finish();
+        assertEquals(0, jvm.exitValue(), out + jvm.stderr());
+        assertFalse(out.contains("the attacker ran"), out);
+        assertTrue(out.startsWith("caldrix " + VERSION + " sees "), out);
+        assertEquals(temp, used.getParent().getParent().getParent());
     }
 
     /** Without caldrix-ports the lister says why in one line and still lists the serial ports. */
@@ -255,6 +282,16 @@ class PortListTest {
     // ---- helpers -------------------------------------------------------------------------------
 
     static final String PLATFORM = System.getProperty("caldrix.test.platform");
+
+    /** The checksum of the jar's caldrix-ports for this platform. */
+    static String programSum() throws IOException {
+        try (JarFile jar = new JarFile(Jvm.JAR.toFile())) {
+            String entry = "com/vorant/jpos/tavrolink/native/" + PLATFORM + "/caldrix-ports";
+            try (InputStream in = jar.getInputStream(jar.getEntry(entry + ".sha256"))) {
+                return new String(in.readAllBytes(), StandardCharsets.US_ASCII).split(" ")[0];
+            }
+        }
+    }
 
     static String mode(Path p) throws IOException {
         return PosixFilePermissions.toString(Files.getPosixFilePermissions(p));
