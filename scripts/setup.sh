@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs what building and testing caldrix needs, and nothing when it is all there already.
 #   scripts/setup.sh demo   the Linux library, a JDK and the demo's tools
-#   scripts/setup.sh test   everything: also the Windows cross compilers, Wine, socat, JUnit 5
+#   scripts/setup.sh test   everything: also the Windows and ARM cross compilers, Wine, qemu-user,
+#                           socat, JUnit 5
 set -euo pipefail
 
 what=${1:-test}
 
 linux_pkgs=(build-essential cmake libgtest-dev openjdk-17-jdk-headless)
-test_pkgs=(socat junit5 g++-mingw-w64-i686 g++-mingw-w64-x86-64 gcc-multilib wine wine32 wine64
-           procps)
+# gcc-12-multilib rather than gcc-multilib, which Debian declares in conflict with every cross gcc.
+test_pkgs=(socat junit5 g++-mingw-w64-i686 g++-mingw-w64-x86-64 gcc-12-multilib wine wine32 wine64
+           procps g++-aarch64-linux-gnu g++-arm-linux-gnueabihf libc6-dev-arm64-cross
+           libc6-dev-armhf-cross qemu-user googletest)
 
 pkgs=("${linux_pkgs[@]}")
 [ "$what" = test ] && pkgs+=("${test_pkgs[@]}")
