@@ -432,11 +432,10 @@ final class CaldrixLoader {
         String folder = VERSION + "-" + sum.substring(0, 12);
         for (Path root : cacheRoots()) {
             root = root != null ? root : freshTempRoot(failures);
-            if (root == null
-                    || !placeInCache(root, root.resolve(folder), file, bytes, sum, true, failures)) {
+            Path dir = root == null ? null : root.resolve(folder);
+            if (dir == null || !placeInCache(root, dir, file, bytes, sum, true, failures)) {
                 continue;
             }
-            Path dir = root.resolve(folder);
             String why = readyToUse(dir, dir.resolve(file));
             if (why == null) {
                 return dir.resolve(file);

@@ -547,8 +547,8 @@ class LoaderTest {
                                   withVersion(nativeBytes, "6.6.6"));
             asNobody("ln -s " + victims + " " + taken);
             Jvm jvm = new Jvm(tmp).homeless(temp);
-            loadsTheFileItChecked(jvm, evil,
-                                  () -> asNobody("ln -sfn " + tmp.resolve("attacker") + " " + taken));
+            loadsTheFileItChecked(jvm, evil, () -> asNobody("ln -sfn " + tmp.resolve("attacker")
+                                                            + " " + taken));
         }
 
         /** A root JVM told to cache in another user's home (sudo -E keeps XDG_CACHE_HOME). */
