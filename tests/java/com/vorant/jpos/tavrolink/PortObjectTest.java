@@ -23,8 +23,8 @@ import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
 import java.nio.charset.StandardCharsets;
 import java.util.List;
-import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.FutureTask;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.function.Executable;
@@ -99,15 +99,14 @@ class PortObjectTest extends PortTestSupport {
         ThreadMXBean mx = ManagementFactory.getThreadMXBean();
         CountDownLatch reading = new CountDownLatch(1);
         long[] tid = new long[1];
-        CompletableFuture<Integer> read = CompletableFuture.supplyAsync(() -> {
+        FutureTask<Integer> read = new FutureTask<>(() -> {
             tid[0] = Thread.currentThread().getId();
             reading.countDown();
-            try {
-                return port.getInputStream().read(new byte[16]);
-            } catch (Exception e) {
-                throw new RuntimeException(e);
-            }
+            return port.getInputStream().read(new byte[16]);
         });
+        Thread reader = new Thread(read, "idle-reader");
+        reader.setDaemon(true);
+        reader.start();
         assertTrue(reading.await(WAIT.toMillis(), TimeUnit.MILLISECONDS));
         long cpu0 = mx.getThreadCpuTime(tid[0]);
         long t0 = System.nanoTime();
