@@ -320,27 +320,20 @@ class LoaderTest {
         @Test
         void aFolderOrFileChangedAfterTheFirstLookIsCaughtByTheLast() throws Exception {
             Path dir = tmp.resolve("cache").resolve(folder);
-            Map<Consumer<Path>, String> changes = new LinkedHashMap<>();
-            changes.put(part -> setMode(dir, "rwxrwxrwx"),
-                        "others than " + USER + " may write in the folder (rwxrwxrwx)");
-            changes.put(part -> setMode(part, "rw-rw-rw-"),
-                        "others than " + USER + " may write in the file (rw-rw-rw-)");
-            changes.put(part -> {
-                try {
-                    Files.move(part, dir.resolve("real"));
-                    Files.createSymbolicLink(part, dir.resolve("real"));
-                } catch (IOException e) {
-                    throw new java.io.UncheckedIOException(e);
-                }
-            }, LIB + " is not a plain file");
-            for (Map.Entry<Consumer<Path>, String> change : changes.entrySet()) {
+            String[][] changes = {
+                {"chmod 777 $DIR", "others than " + USER + " may write in the folder (rwxrwxrwx)"},
+                {"chmod 666 $PART", "others than " + USER + " may write in the file (rw-rw-rw-)"},
+                {"mv $PART $DIR/real && ln -s $DIR/real $PART", LIB + " is not a plain file"}};
+            for (String[] change : changes) {
                 Jvm jvm = new Jvm(tmp).cache(tmp.resolve("cache"));
-                change.getKey().accept(jvm.startPaused("written"));
+                Path part = jvm.startPaused("written");
+                assertEquals(null, command("env", "DIR=" + dir, "PART=" + part,
+                                           "sh", "-c", change[0]));
                 jvm.release();
-                assertEquals(failure(noLibraryOnPath(), "cache " + dir + ": " + change.getValue()),
+                assertEquals(failure(noLibraryOnPath(), "cache " + dir + ": " + change[1]),
                              jvm.failure());
-                setMode(dir, "rwx------");
-                Files.delete(dir.resolve(LIB));
+                assertEquals(null, command("sh", "-c", "chmod 700 $0 && rm $0/" + LIB,
+                                           dir.toString()));
             }
         }
 
@@ -524,10 +517,7 @@ class LoaderTest {
 
         @BeforeEach
         void aSharedTempFolder() throws Exception {
-            assumeTrue(ROOT, "playing another user needs root");
-            setMode(tmp, "rwxr-xr-x");
-            temp = Files.createDirectory(tmp.resolve("temp"));
-            assertEquals(null, command("chmod", "1777", temp.toString()));
+            temp = sharedTemp(tmp);
         }
 
         @Test
@@ -541,14 +531,11 @@ class LoaderTest {
         @Test
         void aLinkAnotherUserFlipsInTheTempFolderDoesNotRedirectTheLoad() throws Exception {
             Path taken = temp.resolve("caldrix-" + USER);
-            Path victims = Files.createDirectory(tmp.resolve("victims"));
-            setMode(victims, "rwx------");
             Path evil = attackers(tmp.resolve("attacker").resolve(folder).resolve(LIB),
                                   withVersion(nativeBytes, "6.6.6"));
-            asNobody("ln -s " + victims + " " + taken);
-            Jvm jvm = new Jvm(tmp).homeless(temp);
-            loadsTheFileItChecked(jvm, evil, () -> asNobody("ln -sfn " + tmp.resolve("attacker")
-                                                            + " " + taken));
+            asNobody("ln -s " + victims(tmp) + " " + taken);
+            loadsTheFileItChecked(new Jvm(tmp).homeless(temp), evil,
+                                  "ln -sfn " + tmp.resolve("attacker") + " " + taken);
         }
 
         /** A root JVM told to cache in another user's home (sudo -E keeps XDG_CACHE_HOME). */
@@ -563,8 +550,8 @@ class LoaderTest {
             Jvm jvm = new Jvm(tmp).option("java.io.tmpdir", temp.toString());
             jvm.env.put("XDG_CACHE_HOME", xdg.toString());
             // The owner of the parent swaps it for a folder of its own.
-            loadsTheFileItChecked(jvm, evil, () -> asNobody("mv " + xdg + " "
-                    + home.resolve("was") + " && mv " + home.resolve("swap") + " " + xdg));
+            loadsTheFileItChecked(jvm, evil, "mv " + xdg + " " + home.resolve("was") + " && mv "
+                                             + home.resolve("swap") + " " + xdg);
 
             assertEquals(failure(noLibraryOnPath(), "cache " + xdg.resolve("caldrix") + ": "
                                  + home + " on the way to it belongs to nobody, not to root"),
@@ -576,11 +563,11 @@ class LoaderTest {
          * and the load, and checks that it loaded the file it looked at, in a fresh folder of
          * its own under temp, and not the attacker's.
          */
-        void loadsTheFileItChecked(Jvm jvm, Path evil, Attack attack) throws Exception {
+        void loadsTheFileItChecked(Jvm jvm, Path evil, String attack) throws Exception {
             Object evilInode = inode(evil);
             Path used = jvm.startPaused("use");
             Object checked = inode(used);
-            attack.run();
+            asNobody(attack);
             jvm.release();
             assertEquals(used, jvm.loaded());
             String out = jvm.finish();
@@ -589,10 +576,6 @@ class LoaderTest {
             assertTrue(out.contains("mapped inode " + checked + "\n"), out);
             assertEquals(temp, used.getParent().getParent().getParent());
         }
-    }
-
-    interface Attack {
-        void run() throws Exception;
     }
 
     // ---- helpers -------------------------------------------------------------------------------
@@ -668,7 +651,7 @@ class LoaderTest {
         Files.createDirectories(file.getParent());
         Files.write(file, bytes);
         assertEquals(null, command("chown", "-R", "65534:65534", top.toString()));
-        assertEquals(null, command("chmod", "-R", "go+rX", top.toString()));
+        assertEquals(null, command("chmod", "-R", "a+rx", top.toString()));
         return file;
     }
 
@@ -676,12 +659,22 @@ class LoaderTest {
         return Files.getAttribute(file, "unix:ino", java.nio.file.LinkOption.NOFOLLOW_LINKS);
     }
 
-    static void setMode(Path p, String mode) {
-        try {
-            Files.setPosixFilePermissions(p, PosixFilePermissions.fromString(mode));
-        } catch (IOException e) {
-            throw new java.io.UncheckedIOException(e);
-        }
+    /**
+     * A temp folder as /tmp is (sticky, anyone may write in it) in the test's folder, which
+     * nobody may then pass through; root only, who can play nobody.
+     */
+    static Path sharedTemp(Path tmp) throws Exception {
+        assumeTrue(ROOT, "playing another user needs root");
+        Path temp = tmp.resolve("temp");
+        assertEquals(null, command("sh", "-c", "chmod 755 $0 && mkdir -m 1777 $0/temp",
+                                   tmp.toString()));
+        return temp;
+    }
+
+    /** A folder of root's alone, where an attacker would like root's loader to write. */
+    static Path victims(Path tmp) throws Exception {
+        return Files.createDirectory(tmp.resolve("victims"), PosixFilePermissions
+                .asFileAttribute(PosixFilePermissions.fromString("rwx------")));
     }
 
     /** Runs a command with a bound; null when it succeeded, else its output. */

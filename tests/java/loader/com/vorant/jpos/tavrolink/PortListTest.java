@@ -200,19 +200,13 @@ class PortListTest {
      */
     @Test
     void caldrixPortsRunsFromAFolderNoOtherUserCanRedirect() throws Exception {
-        assumeTrue(LoaderTest.ROOT, "playing another user needs root");
-        LoaderTest.setMode(tmp, "rwxr-xr-x");
-        Path temp = Files.createDirectory(tmp.resolve("temp"));
-        assertEquals(null, LoaderTest.command("chmod", "1777", temp.toString()));
+        Path temp = LoaderTest.sharedTemp(tmp);
         Path taken = temp.resolve("caldrix-" + LoaderTest.USER);
-        Path victims = Files.createDirectory(tmp.resolve("victims"));
-        LoaderTest.setMode(victims, "rwx------");
-        Path evil = LoaderTest.attackers(tmp.resolve("attacker")
+        LoaderTest.attackers(tmp.resolve("attacker")
                         .resolve(VERSION + "-" + programSum().substring(0, 12))
                         .resolve("caldrix-ports"),
                 "#!/bin/sh\necho the attacker ran\n".getBytes(StandardCharsets.US_ASCII));
-        LoaderTest.setMode(evil, "rwxr-xr-x");
-        LoaderTest.asNobody("ln -s " + victims + " " + taken);
+        LoaderTest.asNobody("ln -s " + LoaderTest.victims(tmp) + " " + taken);
 
         Jvm jvm = new Jvm(tmp).homeless(temp);
         Path used = jvm.startPaused("use", "ports");
