@@ -768,6 +768,10 @@ final class CaldrixLoader {
             case "aarch64":
                 arch = "aarch64";
                 break;
+            case "arm":
+            case "armhf":
+                arch = "armhf";  // what a 32-bit ARM JVM calls itself; the jar's is hard-float
+                break;
             default:
                 arch = arch.replaceAll("[^a-z0-9_]", "");
         }
@@ -775,7 +779,7 @@ final class CaldrixLoader {
     }
 
     private static String bits(String platform) {
-        if (platform.endsWith("-x86") || platform.endsWith("-arm")) {
+        if (platform.endsWith("-x86") || platform.endsWith("-armhf")) {
             return "32";
         }
         if (platform.endsWith("-x86_64") || platform.endsWith("-aarch64")) {
