@@ -9,8 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -166,8 +169,9 @@ TEST_F(HostHid, ReportsMoveWholeBothWaysAndTheReportIdComesFromTheDescriptor) {
 
     Transfer w;
     const uint8_t out[] = {3, 'a', 'b', 'c'};
-    EXPECT_TRUE(WriteFile(h, out, sizeof out, &w.n, &w.ov));
-    EXPECT_EQ(w.n, 4u);
+    EXPECT_EQ(Answer(WriteFile(h, out, sizeof out, &w.n, &w.ov)), std::make_pair(FALSE, ERROR_IO_PENDING))
+        << "a report goes out through the node's writer thread";
+    EXPECT_EQ(w.Result(h), std::make_pair(DWORD{4}, DWORD{0}));
     Bytes got;
     ASSERT_TRUE(peer->Receive(&got, kWaitMs));
     EXPECT_EQ(got, (Bytes{3, 'a', 'b', 'c'})) << "the report exactly as written, ID first";
@@ -247,28 +251,91 @@ TEST_F(HostHid, CancelEndsAPendingTransferAtOnceAndNothingOfItArrives) {
     EXPECT_EQ(Bytes(next.buf, next.buf + next.n), (Bytes{2, 'z'}));
     EXPECT_EQ(r.buf[0], 0) << "the cancelled read's buffer is left alone";
 
-    // Writes to a device that takes nothing queue up until one is pending; cancelling it means
-    // that report never goes, and every write that completed arrives once.
-    std::vector<std::unique_ptr<Transfer>> writes;
-    const Bytes report(200, 0x55);
-    DWORD completed = 0;
-    for (int i = 0; i < 100000; ++i) {
-        writes.emplace_back(new Transfer);
-        if (!WriteFile(h, report.data(), 200, &writes.back()->n, &writes.back()->ov)) break;
-        ++completed;
-    }
-    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-    EXPECT_TRUE(CancelIoEx(h, &writes.back()->ov));
-    EXPECT_EQ(writes.back()->Result(h), std::make_pair(DWORD{0}, DWORD{ERROR_OPERATION_ABORTED}));
-    DWORD arrived = 0;
-    for (Bytes got; peer->Receive(&got, 200); ++arrived) ASSERT_EQ(got, report);
-    EXPECT_EQ(arrived, completed);
-
     // Closing the handle ends what is still pending.
     Transfer last;
     ASSERT_FALSE(ReadFile(h, last.buf, sizeof last.buf, &last.n, &last.ov));
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(last.Result(nullptr), std::make_pair(DWORD{0}, DWORD{ERROR_OPERATION_ABORTED}));
+}
+
+// hidraw's write() waits in the kernel until the device takes the report, whatever O_NONBLOCK
+// says; the test's node blocks the same way once its socket is full. Only the node's writer
+// thread waits: callers, other ports, cancels and the close go on, and the write that finishes
+// late does so from the writer's own copy after every record of its transfer has gone.
+TEST_F(HostHid, AReportTheDeviceDoesNotTakeHoldsNoCallerNoOtherPortAndNoClose) {
+    auto peer = AddDisplay();
+    HANDLE h = OpenDisplay(*peer);
+    const auto dev = host.AddDevice(0x04b8, 0x0203, 1);
+    host.AddHidraw(dev, 0, 4, kPosDisplay, 0x04b8, 0x0203);
+    Peer other(host.Dev("hidraw4"));
+    HANDLE o = Open("\\\\?\\hid#vid_04b8&pid_0203#hidraw4" + kHid);
+    ASSERT_NE(o, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(other.Accept(kWaitMs));
+
+    // More reports than the node's socket holds: at least one waits in the kernel, one behind it.
+    long room = 212992;
+    std::ifstream("/proc/sys/net/core/wmem_default") >> room;
+    const size_t count = static_cast<size_t>(room) / 8193 + 3;
+    const auto report = [](size_t i) {
+        Bytes b(8193, static_cast<uint8_t>(i + 1));
+        b[0] = 3;
+        return b;
+    };
+    std::vector<Bytes> data;
+    std::vector<std::unique_ptr<Transfer>> writes;
+    for (size_t i = 0; i < count; ++i) {
+        data.push_back(report(i));
+        writes.emplace_back(new Transfer);
+    }
+    auto start = std::async(std::launch::async, [&] {
+        for (size_t i = 0; i < count; ++i) {
+            if (!WriteFile(h, data[i].data(), 8193, &writes[i]->n, &writes[i]->ov) &&
+                GetLastError() != ERROR_IO_PENDING)
+                return i;
+        }
+        return count;
+    });
+    if (start.wait_for(std::chrono::milliseconds(kWaitMs)) != std::future_status::ready) {
+        peer->Hangup();  // ends the write that holds the caller
+        start.wait();
+        FAIL() << "a write held its caller";
+    }
+    ASSERT_EQ(start.get(), count);
+    EXPECT_EQ(WaitForSingleObject(writes.back()->ov.hEvent, 1000), WAIT_TIMEOUT);
+
+    Transfer r;
+    ASSERT_FALSE(ReadFile(o, r.buf, sizeof r.buf, &r.n, &r.ov));
+    ASSERT_TRUE(other.Send({2, 'o', 'k'}));
+    EXPECT_EQ(r.Result(o), std::make_pair(DWORD{3}, DWORD{0})) << "another port reads meanwhile";
+
+    // Cancelled: every transfer ends at once, the one whose report is in the kernel too.
+    auto began = Clock::now();
+    EXPECT_TRUE(CancelIoEx(h, nullptr));
+    size_t sent = 0, aborted = 0;
+    for (auto& w : writes) {
+        const auto res = w->Result(h);
+        sent += res == std::make_pair(DWORD{8193}, DWORD{0});
+        aborted += res == std::make_pair(DWORD{0}, DWORD{ERROR_OPERATION_ABORTED});
+    }
+    EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(500));
+    EXPECT_EQ(sent + aborted, count);
+    EXPECT_GE(aborted, 2u);
+    // The callers' buffers change and their records and events go before the late write ends.
+    for (Bytes& d : data) std::fill(d.begin(), d.end(), 0xEE);
+    writes.clear();
+    began = Clock::now();
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(500));
+
+    // The device takes what reached the kernel: every report that completed and the one the
+    // writer held, as it was written; then the node closes, the writer done with it.
+    size_t arrived = 0;
+    for (Bytes got; peer->Receive(&got, kWaitMs) && !got.empty(); ++arrived) {
+        ASSERT_EQ(got, report(arrived)) << "report " << arrived;
+    }
+    EXPECT_EQ(arrived, sent + 1);
+    EXPECT_TRUE(peer->AwaitHangup(kWaitMs));
+    CloseHandle(o);
 }
 
 TEST_F(HostHid, AnUnpluggedDeviceFailsPendingAndLaterTransfersWith1167) {

@@ -5,9 +5,17 @@
 // head transfer when the node is ready and completes it. Everything a node holds is guarded by its
 // own lock; completions are delivered after that lock is let go, since a completion may end in
 // the handle layer closing the device.
+//
+// Report writes are the exception. hidraw's write() blocks in the kernel until the device takes
+// the report (up to the USB time-out), whatever O_NONBLOCK says, so no report is written on the
+// caller's thread, on the I/O thread or under a lock: the node's writer thread moves a copy of
+// each, started when one waits and ended when none does. A transfer cancelled or closed while its
+// report is in the kernel ends at once; the write finishes later into the writer's copy.
 #include "reactor.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
@@ -16,8 +24,10 @@
 #include <unistd.h>
 
 #include <bitset>
+#include <cstddef>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -39,6 +49,12 @@ struct Pending {
 struct Finished {
     IoCompletion* done;
     DWORD bytes, error;
+};
+
+// A report waiting for the writer thread, in a copy of its own.
+struct Report {
+    std::vector<uint8_t> bytes;
+    IoCompletion* done;
 };
 
 void Deliver(const std::vector<Finished>& list) {
@@ -72,6 +88,11 @@ struct NodeIo {
     std::deque<Pending> reads, writes;
     bool gone = false;    // the device has vanished: every transfer fails with 1167
     bool closed = false;  // Close has run: nothing starts any more
+
+    // Report writes (not on a stream), moved by the writer thread outside this lock.
+    std::deque<Report> reports;           // waiting for the writer
+    IoCompletion* writing = nullptr;      // the report in the writer's hands; null once it ended
+    bool writer = false;                  // a writer thread runs
 };
 
 namespace {
@@ -119,8 +140,8 @@ Step TryRead(NodeIo& io, Pending& p, DWORD* error) {
     }
 }
 
-// As TryRead, for writes: a report node takes the transfer whole; a stream may take part of it,
-// and the rest waits for the node to be ready again.
+// As TryRead, for the writes of a stream (a printer, whose usblp honours O_NONBLOCK): the node may
+// take part of the transfer, and the rest waits for it to be ready again.
 Step TryWrite(NodeIo& io, Pending& p, DWORD* error) {
     for (;;) {
         const uint8_t* at = p.buf + p.moved;
@@ -129,7 +150,7 @@ Step TryWrite(NodeIo& io, Pending& p, DWORD* error) {
                                     : write(io.fd, at, left);
         if (w >= 0) {
             p.moved += static_cast<DWORD>(w);
-            if (!io.stream || p.moved == p.n) return Step::Done;
+            if (p.moved == p.n) return Step::Done;
             continue;
         }
         if (errno == EINTR) continue;
@@ -152,6 +173,108 @@ void EndAll(NodeIo& io, IoCompletion* which, DWORD error, std::vector<Finished>*
             it = queue->erase(it);
         }
     }
+    for (auto it = io.reports.begin(); it != io.reports.end();) {
+        if (which != nullptr && it->done != which) {
+            ++it;
+            continue;
+        }
+        out->push_back(Finished{it->done, 0, error});
+        it = io.reports.erase(it);
+    }
+    // The writer finishes its system call into its own copy and completes nothing.
+    if (io.writing != nullptr && (which == nullptr || io.writing == which)) {
+        out->push_back(Finished{io.writing, 0, error});
+        io.writing = nullptr;
+    }
+}
+
+// Starts a thread that takes no asynchronous signals (in a JVM they belong to the VM's own
+// threads), named `name`; false if none can be had.
+bool StartQuietThread(std::function<void()> body, const char* name) {
+    sigset_t all, old;
+    sigfillset(&all);
+    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, s);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    bool started = true;
+    try {
+        std::thread t(std::move(body));
+        // Named from here, so the name is there before the thread's first work.
+        pthread_setname_np(t.native_handle(), name);
+        t.detach();
+    } catch (const std::system_error&) {
+        started = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return started;
+}
+
+// One report to the node, blocking until the node has taken it or refused it. A node that does
+// honour O_NONBLOCK is waited for in slices, so a writer whose report was ended meanwhile gives up.
+Step WriteReport(NodeIo& io, const Report& r, DWORD* moved, DWORD* error) {
+    for (;;) {
+        const ssize_t w = io.bridge ? send(io.fd, r.bytes.data(), r.bytes.size(), MSG_NOSIGNAL)
+                                    : write(io.fd, r.bytes.data(), r.bytes.size());
+        if (w >= 0) {
+            *moved = static_cast<DWORD>(w);
+            return Step::Done;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd p = {io.fd, POLLOUT, 0};
+            if (poll(&p, 1, 100) >= 0 || errno == EINTR) {
+                std::lock_guard<std::mutex> guard(io.lock);
+                if (io.writing == nullptr) return Step::Again;  // ended meanwhile: not sent
+                continue;
+            }
+        }
+        if (Vanished(io, errno)) return Step::Gone;
+        *error = Win32ErrorFromErrno(errno);
+        return Step::Failed;
+    }
+}
+
+// The writer thread of a node: moves the waiting reports in order and ends when none waits.
+void RunWriter(const std::shared_ptr<NodeIo>& node) {
+    NodeIo& io = *node;
+    std::unique_lock<std::mutex> guard(io.lock);
+    while (!io.closed && !io.gone && !io.reports.empty()) {
+        Report r = std::move(io.reports.front());
+        io.reports.pop_front();
+        io.writing = r.done;
+        guard.unlock();
+        DWORD moved = 0, error = ERROR_SUCCESS;
+        const Step s = WriteReport(io, r, &moved, &error);
+        std::vector<Finished> finished;
+        guard.lock();
+        if (s == Step::Gone) {
+            io.gone = true;
+            EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
+        } else if (io.writing != nullptr) {
+            finished.push_back(Finished{io.writing, moved, s == Step::Done ? ERROR_SUCCESS : error});
+        }
+        io.writing = nullptr;
+        guard.unlock();
+        Deliver(finished);
+        guard.lock();
+    }
+    // Reports that came while the device went or the node closed have been ended already.
+    io.writer = false;
+}
+
+// epoll_event is packed on x86-64, so its data may lie misaligned: it is copied in and out,
+// never accessed in place.
+epoll_event EventFor(uint32_t events, uint64_t id) {
+    epoll_event e;
+    memset(&e, 0, sizeof e);
+    e.events = events;
+    memcpy(reinterpret_cast<char*>(&e) + offsetof(epoll_event, data), &id, sizeof id);
+    return e;
+}
+
+uint64_t NodeOf(const epoll_event& e) {
+    uint64_t id = 0;
+    memcpy(&id, reinterpret_cast<const char*>(&e) + offsetof(epoll_event, data), sizeof id);
+    return id;
 }
 
 class Reactor {
@@ -162,9 +285,7 @@ public:
     bool Watch(const std::shared_ptr<NodeIo>& io, DWORD* error) {
         std::lock_guard<std::mutex> guard(lock_);
         io->id = next_++;
-        epoll_event e = {};
-        e.events = EPOLLONESHOT;  // disarmed until a transfer waits
-        e.data.u64 = io->id;
+        epoll_event e = EventFor(EPOLLONESHOT, io->id);  // disarmed until a transfer waits
         if (epoll_ctl(epfd_, EPOLL_CTL_ADD, io->fd, &e) != 0) {
             *error = Win32ErrorFromErrno(errno);
             return false;
@@ -185,9 +306,7 @@ public:
         if (!io.reads.empty()) events |= EPOLLIN | EPOLLRDHUP;
         if (!io.writes.empty()) events |= EPOLLOUT;
         if (events == EPOLLONESHOT) return true;
-        epoll_event e = {};
-        e.events = events;
-        e.data.u64 = io.id;
+        epoll_event e = EventFor(events, io.id);
         if (epoll_ctl(epfd_, EPOLL_CTL_MOD, io.fd, &e) == 0) return true;
         *error = Win32ErrorFromErrno(errno);
         return false;
@@ -213,7 +332,7 @@ private:
                 std::shared_ptr<NodeIo> io;
                 {
                     std::lock_guard<std::mutex> guard(lock_);
-                    auto it = nodes_.find(events[i].data.u64);
+                    auto it = nodes_.find(NodeOf(events[i]));
                     if (it != nodes_.end()) io = it->second;
                 }
                 if (io) Serve(*io);  // a node forgotten meanwhile is skipped
@@ -273,22 +392,7 @@ Reactor* Reactor::Get(DWORD* error) {
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
-    // The thread takes no asynchronous signals: in a JVM they belong to the VM's own threads.
-    sigset_t all, old;
-    sigfillset(&all);
-    for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, s);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    bool started = true;
-    try {
-        std::thread io([r] { r->Run(); });
-        // Named from here, so the name is there before the first transfer is handed to it.
-        pthread_setname_np(io.native_handle(), "caldrix-io");
-        io.detach();
-    } catch (const std::system_error&) {
-        started = false;
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (!started) {
+    if (!StartQuietThread([r] { r->Run(); }, "caldrix-io")) {
         close(epfd);
         delete r;
         *error = ERROR_NOT_ENOUGH_MEMORY;
@@ -331,6 +435,8 @@ NodeDevice::NodeDevice(int fd, bool bridge, DWORD access) {
         close(fd);
         throw;
     }
+    // A bridge blocks its writer as hidraw does; its other calls never wait (MSG_DONTWAIT).
+    if (bridge) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     DWORD error = ERROR_SUCCESS;
     io_->reactor = Reactor::Get(&error);
     if (io_->reactor == nullptr || !io_->reactor->Watch(io_, &error)) {
@@ -412,12 +518,38 @@ BOOL NodeDevice::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error)
     return StartOn(*io_, &NodeIo::reads, TryRead, static_cast<uint8_t*>(buf), n, done, error);
 }
 
+// A report write always waits for the node's writer thread, which is started if none runs.
+static BOOL StartReport(const std::shared_ptr<NodeIo>& node, const uint8_t* buf, DWORD n,
+                        IoCompletion* done, DWORD* error) {
+    NodeIo& io = *node;
+    Report r{std::vector<uint8_t>(buf, buf + n), done};
+    std::lock_guard<std::mutex> guard(io.lock);
+    if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
+    if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+    io.reports.push_back(std::move(r));
+    if (!io.writer) {
+        if (!StartQuietThread([node] { RunWriter(node); }, "caldrix-write")) {
+            io.reports.pop_back();
+            return Refuse(error, ERROR_NOT_ENOUGH_MEMORY);
+        }
+        io.writer = true;  // before the thread can look: it needs this lock first
+    }
+    return TRUE;
+}
+
 BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
     if (!(io_->access & GENERIC_WRITE)) return Refuse(error, ERROR_ACCESS_DENIED);
+    const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     // hidraw refuses a report without even its ID byte; an empty stream write ends at once.
-    if (n == 0 && !io_->stream) return Refuse(error, ERROR_INVALID_PARAMETER);
-    return StartOn(*io_, &NodeIo::writes, TryWrite,
-                   const_cast<uint8_t*>(static_cast<const uint8_t*>(buf)), n, done, error);
+    if (!io_->stream) {
+        if (n == 0) return Refuse(error, ERROR_INVALID_PARAMETER);
+        try {
+            return StartReport(io_, bytes, n, done, error);
+        } catch (const std::bad_alloc&) {
+            return Refuse(error, ERROR_NOT_ENOUGH_MEMORY);
+        }
+    }
+    return StartOn(*io_, &NodeIo::writes, TryWrite, const_cast<uint8_t*>(bytes), n, done, error);
 }
 
 void NodeDevice::Cancel(IoCompletion* which) {
