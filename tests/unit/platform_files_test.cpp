@@ -2,7 +2,12 @@
 // injection in the simulated serial device, and errno translation.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stddef.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -437,4 +442,79 @@ TEST_F(Overlapped, CloseCancelsWhatIsPendingAndClosesTheDeviceAfterIt) {
               Answer(FALSE, ERROR_OPERATION_ABORTED));
     EXPECT_EQ(dev().closes, 1);
     EXPECT_EQ(dev().pendingAtClose, 0u) << "the device closed only after its transfer ended";
+}
+
+// A completed transfer signals the event it was started with and touches nothing of the record
+// after publishing its end: the caller may reuse the record, with another event, at once. The
+// record lies across a page edge so that hEvent and what follows are on a page taken away once
+// the transfer has started; a completion that reaches for them faults, and the fault is noted.
+namespace {
+char* g_guarded = nullptr;
+long g_page = 0;
+volatile sig_atomic_t g_touched = 0;
+
+void NoteTouch(int, siginfo_t* info, void*) {
+    char* at = static_cast<char*>(info->si_addr);
+    if (at < g_guarded || at >= g_guarded + g_page) signal(SIGSEGV, SIG_DFL);  // a real fault
+    g_touched = 1;
+    mprotect(g_guarded, static_cast<size_t>(g_page), PROT_READ | PROT_WRITE);
+}
+}  // namespace
+
+TEST_F(Overlapped, ACompletionSignalsItsStartingEventAndLeavesTheRecordAlone) {
+    g_page = sysconf(_SC_PAGESIZE);
+    void* mem = mmap(nullptr, static_cast<size_t>(2 * g_page), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    g_guarded = static_cast<char*>(mem) + g_page;
+    auto* record = reinterpret_cast<OVERLAPPED*>(g_guarded - offsetof(OVERLAPPED, hEvent));
+    record->hEvent = ov.hEvent;
+    struct sigaction note = {}, old = {};
+    note.sa_sigaction = NoteTouch;
+    note.sa_flags = SA_SIGINFO;
+    ASSERT_EQ(sigaction(SIGSEGV, &note, &old), 0);
+
+    ASSERT_EQ(Outcome([&] { return ReadFile(h, buf, sizeof buf, &n, record); }),
+              Answer(FALSE, ERROR_IO_PENDING));
+    g_touched = 0;
+    ASSERT_EQ(mprotect(g_guarded, static_cast<size_t>(g_page), PROT_NONE), 0);
+    PendingDevice::CompleteOldest(dev(), 3);
+    EXPECT_EQ(g_touched, 0) << "the completion read the record's event after publishing its end";
+    EXPECT_EQ(record->Internal, 0u);
+    EXPECT_EQ(record->InternalHigh, 3u);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 0), WAIT_OBJECT_0) << "the event it started with";
+
+    sigaction(SIGSEGV, &old, nullptr);
+    munmap(mem, static_cast<size_t>(2 * g_page));
+}
+
+// A caller that sees a transfer done, resets its event and starts again (as the library's writes
+// and reads do) never finds the event set by the transfer that ended: GetOverlappedResult answers
+// only once that transfer has set it.
+TEST_F(Overlapped, AnEventResetAfterTheResultIsNeverSetByTheTransferThatEnded) {
+    std::atomic<int> asked{0}, completed{0};
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        for (int done = 0; !stop.load();) {
+            if (asked.load() == done) {
+                std::this_thread::yield();
+                continue;
+            }
+            PendingDevice::CompleteOldest(dev(), 1);
+            completed.store(++done);
+        }
+    });
+    int stray = 0;
+    const int rounds = 20000;
+    for (int i = 1; i <= rounds && stray == 0; ++i) {
+        ASSERT_FALSE(ReadFile(h, buf, 4, &n, &ov));
+        asked.store(i);
+        while (!GetOverlappedResult(h, &ov, &n, FALSE)) ASSERT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+        ResetEvent(ov.hEvent);
+        while (completed.load() != i) std::this_thread::yield();  // its Complete has returned
+        if (WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0) stray = i;
+    }
+    stop.store(true);
+    device.join();
+    EXPECT_EQ(stray, 0) << "round " << stray << " of " << rounds;
 }

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -77,6 +79,59 @@ TEST(PlatformMutex, IsRecursiveOwnedByOneThreadAndPassedOnAtTheLastRelease) {
     EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
     EXPECT_EQ(Outcome([m] { return ReleaseMutex(m); }), Answer(FALSE, ERROR_NOT_OWNER))
         << "released once too often";
+    CloseHandle(m);
+}
+
+// True once thread `tid` sleeps (as a wait does) within the bound; the caller holds no lock of the
+// library meanwhile, so the sleep is the thread's wait.
+bool AwaitAsleep(const std::atomic<pid_t>& tid, int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (Clock::now() < until) {
+        if (tid.load() != 0) {
+            std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const size_t end = line.rfind(')');
+            if (end != std::string::npos && line.compare(end + 2, 1, "S") == 0) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+// A released mutex goes to the thread that has waited longest, also through
+// WaitForMultipleObjects; the thread that let it go and asks again at once (a writer going
+// straight into its next write) queues behind them.
+TEST(PlatformMutex, GoesToItsLongestWaiterNotBackToTheThreadThatLetItGo) {
+    HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
+    HANDLE never = NewEvent(true, false);
+    std::atomic<pid_t> first{0}, second{0};
+    std::atomic<int> order{0};
+    auto reader = std::async(std::launch::async, [&] {
+        first = static_cast<pid_t>(syscall(SYS_gettid));
+        const DWORD r = WaitForSingleObject(m, kBound);
+        const int place = ++order;
+        ReleaseMutex(m);
+        return std::make_pair(r, place);
+    });
+    ASSERT_TRUE(AwaitAsleep(first, static_cast<int>(kBound)));
+    auto other = std::async(std::launch::async, [&] {
+        second = static_cast<pid_t>(syscall(SYS_gettid));
+        const HANDLE both[2] = {never, m};
+        const DWORD r = WaitForMultipleObjects(2, both, FALSE, kBound);
+        const int place = ++order;
+        ReleaseMutex(m);
+        return std::make_pair(r, place);
+    });
+    ASSERT_TRUE(AwaitAsleep(second, static_cast<int>(kBound)));
+
+    ASSERT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT) << "taken back ahead of its waiters";
+    EXPECT_EQ(reader.get(), std::make_pair(WAIT_OBJECT_0, 1));
+    EXPECT_EQ(other.get(), std::make_pair(WAIT_OBJECT_0 + 1, 2));
+    EXPECT_EQ(WaitForSingleObject(m, kBound), WAIT_OBJECT_0);
+    ReleaseMutex(m);
+    CloseHandle(never);
     CloseHandle(m);
 }
 
@@ -218,6 +273,22 @@ TEST(PlatformWait, RefusesBadArguments) {
     HANDLE twice[2] = {e, e};
     EXPECT_EQ(WaitForMultipleObjects(2, twice, FALSE, 0), WAIT_OBJECT_0)
         << "duplicates are fine when any one will do";
+
+    // Handles of kinds nothing can wait on.
+    HANDLE set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    HANDLE file = CreateFileA("/dev/ttyS0", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    for (HANDLE h : {set, file}) {
+        if (h == INVALID_HANDLE_VALUE) continue;
+        EXPECT_EQ(Outcome([&] { return WaitForSingleObject(h, 0); }),
+                  Answer(WAIT_FAILED, ERROR_INVALID_HANDLE));
+        const HANDLE both[2] = {e, h};
+        EXPECT_EQ(Outcome([&] { return WaitForMultipleObjects(2, both, FALSE, 0); }),
+                  Answer(WAIT_FAILED, ERROR_INVALID_HANDLE));
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     CloseHandle(e);
 }
 

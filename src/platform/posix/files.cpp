@@ -113,16 +113,19 @@ constexpr ULONG_PTR kErrorMark = 0xC0000000u;
 struct FileObject;
 
 // One overlapped transfer. Two owners: the starter and the device's completion; the last to let
-// go deletes it.
+// go deletes it. As on Windows, it signals the event it was started with: the caller may reuse
+// the record with another event as soon as it sees the transfer done.
 struct Transfer final : IoCompletion {
-    Transfer(std::shared_ptr<FileObject> f, LPOVERLAPPED o) : file(std::move(f)), ov(o) {}
+    Transfer(std::shared_ptr<FileObject> f, LPOVERLAPPED o, std::shared_ptr<HandleObject> e)
+        : file(std::move(f)), ov(o), event(std::move(e)) {}
     void Complete(DWORD bytes, DWORD error) override;
     void Release() {
         if (owners.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
 
     std::shared_ptr<FileObject> file;
-    LPOVERLAPPED const ov;
+    LPOVERLAPPED const ov;  // compared, never touched, once the transfer has completed
+    const std::shared_ptr<HandleObject> event;  // null when started without one
     std::atomic<int> owners{2};
     std::atomic<bool> done{false};
 };
@@ -191,10 +194,9 @@ void Transfer::Complete(DWORD bytes, DWORD error) {
         auto& p = file->pending;
         p.erase(std::remove(p.begin(), p.end(), this), p.end());
     }
-    __atomic_store_n(&ov->InternalHigh, static_cast<ULONG_PTR>(bytes), __ATOMIC_RELAXED);
-    __atomic_store_n(&ov->Internal, error == ERROR_SUCCESS ? ULONG_PTR{0} : kErrorMark | error,
-                     __ATOMIC_RELEASE);
-    if (ov->hEvent != nullptr) SetEvent(ov->hEvent);
+    // The record is the caller's again from here: nothing of it is read or written afterwards.
+    PublishCompletion(ov, error == ERROR_SUCCESS ? ULONG_PTR{0} : kErrorMark | error,
+                      static_cast<ULONG_PTR>(bytes), event.get());
     done.store(true, std::memory_order_release);
     std::shared_ptr<FileObject> keep = file;  // Release may delete this transfer
     Release();
@@ -258,11 +260,17 @@ BOOL Dispatch(HANDLE h, Call&& call) {
 template <typename Start>
 BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start) {
     const std::shared_ptr<FileObject> file = call.shared();
+    // The event is taken now, as Windows takes it: a handle that is no event is refused.
+    std::shared_ptr<HandleObject> event;
+    if (ov->hEvent != nullptr) {
+        event = LookupHandle(ov->hEvent, HandleKind::Event);
+        if (!event) return FALSE;
+        ResetEvent(ov->hEvent);
+    }
     __atomic_store_n(&ov->InternalHigh, ULONG_PTR{0}, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
-    if (ov->hEvent != nullptr) ResetEvent(ov->hEvent);
     if (!file->Enter()) return Fail(ERROR_INVALID_HANDLE);  // counted for the transfer itself
-    Transfer* t = new (std::nothrow) Transfer(file, ov);
+    Transfer* t = new (std::nothrow) Transfer(file, ov, std::move(event));
     if (t == nullptr) {
         file->Leave();
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
@@ -400,6 +408,9 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
     if (overlapped == nullptr || transferred == nullptr) return Fail(ERROR_INVALID_PARAMETER);
     ULONG_PTR status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
+    // Seen done: its event is set too before this answers, so a caller that resets the event and
+    // starts again never has it set by the transfer that ended.
+    if (status != kStatusPending) AwaitPublishedCompletions();
     if (status == kStatusPending) {
         if (!wait) return Fail(ERROR_IO_INCOMPLETE);
         if (overlapped->hEvent != nullptr) {

@@ -69,6 +69,13 @@ std::vector<DeviceProvider*> RegisteredProviders();
 // layer's rules (files.cpp).
 BOOL DeviceHidDescriptor(HANDLE h, HidDescriptor* out);
 
+// The end of an overlapped transfer: its status and byte count stored in `ov` and `event` (an
+// event object, or null) signalled, as one step for every wait and for
+// AwaitPublishedCompletions. Nothing of `ov` is touched after its status is stored (sync.cpp).
+void PublishCompletion(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes, HandleObject* event);
+// Returns once every completion whose status can be seen has signalled its event too.
+void AwaitPublishedCompletions();
+
 // A waitable handle for a started child process; the child is reaped when it ends (sync.cpp).
 HANDLE RegisterProcess(int pid);
 

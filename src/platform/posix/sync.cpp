@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -54,6 +56,16 @@ struct Waitable : HandleObject {
 
 void ArmExitGuard();
 
+// One WaitForSingleObject/WaitForMultipleObjects while it waits, queued on every mutex it waits
+// for, so that a released mutex can be handed to it.
+struct WaitBlock {
+    DWORD tid;
+    bool all;
+    const std::vector<std::shared_ptr<Waitable>>* objects;
+    bool granted = false;  // a release has handed it what it waited for
+    DWORD result = 0;
+};
+
 struct MutexObject : Waitable {
     explicit MutexObject(DWORD initialOwner) : Waitable(HandleKind::Mutex) {
         std::lock_guard<std::mutex> guard(Sync().lock);
@@ -67,7 +79,6 @@ struct MutexObject : Waitable {
     }
     bool Signalled(DWORD tid) const override { return owner == 0 || owner == tid; }
     DWORD Acquire(DWORD tid) override {
-        if (owner != tid) ArmExitGuard();
         owner = tid;
         ++count;
         if (abandoned) {
@@ -80,6 +91,7 @@ struct MutexObject : Waitable {
     DWORD owner = 0;  // thread id, 0 when free
     DWORD count = 0;  // recursion depth of the owner
     bool abandoned = false;
+    std::deque<WaitBlock*> waiters;  // in the order they began to wait
 };
 
 // Acquire's answer when another process took an auto-reset signal first.
@@ -130,6 +142,39 @@ struct ProcessObject : Waitable {
     DWORD exitCode = STILL_ACTIVE;
 };
 
+// Takes every object for thread tid; the answer of a wait for all of them.
+DWORD AcquireAll(const std::vector<std::shared_ptr<Waitable>>& objects, DWORD tid) {
+    DWORD result = WAIT_OBJECT_0;
+    for (DWORD i = 0; i < objects.size(); ++i) {
+        if (objects[i]->Acquire(tid) == WAIT_ABANDONED_0 && result == WAIT_OBJECT_0) {
+            result = WAIT_ABANDONED_0 + i;
+        }
+    }
+    return result;
+}
+
+// A mutex that has just become free goes to the thread that has waited for it longest and can
+// take it now, as on Windows: a thread that lets it go and asks again at once queues behind the
+// waiters instead of taking it back before they run. Caller holds Sync().lock.
+void HandOff(MutexObject* m) {
+    for (WaitBlock* b : m->waiters) {
+        if (b->granted) continue;
+        const auto& objects = *b->objects;
+        if (b->all) {
+            bool ready = true;
+            for (const auto& o : objects) ready = ready && !o->Remote() && o->Signalled(b->tid);
+            if (!ready) continue;
+            b->result = AcquireAll(objects, b->tid);
+        } else {
+            DWORD i = 0;
+            while (objects[i].get() != m) ++i;
+            b->result = m->Acquire(b->tid) + i;
+        }
+        b->granted = true;
+        return;
+    }
+}
+
 // A thread that ends while owning mutexes leaves them abandoned, as on Windows: the next
 // waiter gets them with WAIT_ABANDONED_0 instead of waiting for ever.
 void AbandonMutexesOf(DWORD tid) {
@@ -141,6 +186,7 @@ void AbandonMutexesOf(DWORD tid) {
             m->owner = 0;
             m->count = 0;
             m->abandoned = true;
+            HandOff(m);
             any = true;
         }
     }
@@ -171,14 +217,18 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
     // Declared before the lock, so the objects are let go after it is released.
     std::vector<std::shared_ptr<Waitable>> objects;
     objects.reserve(count);
+    bool mutexes = false;
     for (DWORD i = 0; i < count; ++i) {
         std::shared_ptr<HandleObject> object = LookupAnyHandle(handles[i]);
         if (!object) return WAIT_FAILED;
-        if (object->kind == HandleKind::File) {
+        // Files and device information sets cannot be waited on here.
+        std::shared_ptr<Waitable> waitable = std::dynamic_pointer_cast<Waitable>(object);
+        if (!waitable) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(std::static_pointer_cast<Waitable>(object));
+        mutexes = mutexes || waitable->kind == HandleKind::Mutex;
+        objects.push_back(std::move(waitable));
     }
     if (waitAll) {
         for (DWORD i = 0; i < count; ++i) {
@@ -196,29 +246,52 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
     const DWORD tid = GetCurrentThreadId();
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(milliseconds == INFINITE ? 0 : milliseconds);
+    // A thread that took a mutex leaves it abandoned if it ends owning it.
+    struct Taken {
+        bool mutexes;
+        DWORD Arm(DWORD result) const {
+            if (mutexes) ArmExitGuard();
+            return result;
+        }
+    } taken{mutexes};
     SyncState& s = Sync();
     std::unique_lock<std::mutex> guard(s.lock);
+    // Queued on its mutexes while it waits; let go of them under the lock on every way out.
+    WaitBlock block{tid, waitAll, &objects};
+    struct Queued {
+        WaitBlock& block;
+        bool on = false;
+        ~Queued() {
+            if (!on) return;
+            for (const auto& o : *block.objects) {
+                if (o->kind != HandleKind::Mutex) continue;
+                auto& q = static_cast<MutexObject&>(*o).waiters;
+                q.erase(std::remove(q.begin(), q.end(), &block), q.end());
+            }
+        }
+    } queued{block};
     for (;;) {
+        if (block.granted) return taken.Arm(block.result);
         if (waitAll) {
             bool all = true;
             for (const auto& o : objects) all = all && o->Signalled(tid);
-            if (all) {
-                DWORD result = WAIT_OBJECT_0;
-                for (DWORD i = 0; i < count; ++i) {
-                    if (objects[i]->Acquire(tid) == WAIT_ABANDONED_0 && result == WAIT_OBJECT_0) {
-                        result = WAIT_ABANDONED_0 + i;
-                    }
-                }
-                return result;
-            }
+            if (all) return taken.Arm(AcquireAll(objects, tid));
         } else {
             for (DWORD i = 0; i < count; ++i) {
                 if (!objects[i]->Signalled(tid)) continue;
                 const DWORD got = objects[i]->Acquire(tid);
-                if (got != kAcquireLost) return got + i;
+                if (got != kAcquireLost) return taken.Arm(got + i);
             }
         }
         if (milliseconds == 0) return WAIT_TIMEOUT;
+        if (!queued.on) {
+            for (const auto& o : objects) {
+                if (o->kind != HandleKind::Mutex) continue;
+                auto& q = static_cast<MutexObject&>(*o).waiters;
+                if (std::find(q.begin(), q.end(), &block) == q.end()) q.push_back(&block);
+            }
+            queued.on = true;
+        }
         const auto slice = std::chrono::steady_clock::now() + kRemotePoll;
         if (remote && (milliseconds == INFINITE || slice < deadline)) {
             s.changed.wait_until(guard, slice);
@@ -254,6 +327,22 @@ void* ThreadMain(void* p) {
 }
 
 }  // namespace
+
+void PublishCompletion(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes, HandleObject* event) {
+    EventObject* e = static_cast<EventObject*>(event);  // the transfer's start checked its kind
+    SyncState& s = Sync();
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        __atomic_store_n(&ov->InternalHigh, bytes, __ATOMIC_RELAXED);
+        __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
+        if (e != nullptr && e->shared.record == nullptr) e->signalled = true;
+    }
+    // An event other processes share is set as SetEvent sets it, after the lock.
+    if (e != nullptr && e->shared.record != nullptr) caldrix_event_set(&e->shared);
+    if (e != nullptr) s.changed.notify_all();
+}
+
+void AwaitPublishedCompletions() { std::lock_guard<std::mutex> guard(Sync().lock); }
 
 // Each child gets a thread that waits for it to end, so none is left a zombie whether or not
 // anybody waits on its handle; the thread sleeps in waitpid and costs nothing meanwhile.
@@ -307,7 +396,10 @@ BOOL ReleaseMutex(HANDLE mutex) {
             SetLastError(ERROR_NOT_OWNER);
             return FALSE;
         }
-        if (--m->count == 0) m->owner = 0;
+        if (--m->count == 0) {
+            m->owner = 0;
+            HandOff(m.get());
+        }
     }
     s.changed.notify_all();
     return TRUE;
