@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/posix/provider.h"
+#include "platform/posix/shared_event.h"
 #include "platform/win32.h"
 
 namespace {
@@ -428,7 +429,10 @@ struct Standin {
         const std::string env = "SENTIVO_STANDIN_LOG=" + log;
         char* argv[] = {const_cast<char*>("Sentivo.exe"), const_cast<char*>(device.c_str()),
                         nullptr};
-        char* envp[] = {const_cast<char*>(env.c_str()), nullptr};
+        // The folders that decide where named events live, as a monitor started by the library has.
+        std::string runtime = std::string("XDG_RUNTIME_DIR=") + (getenv("XDG_RUNTIME_DIR") ?: "");
+        std::string home = std::string("HOME=") + (getenv("HOME") ?: "");
+        char* envp[] = {const_cast<char*>(env.c_str()), &runtime[0], &home[0], nullptr};
         spawned = posix_spawn(&pid, CALDRIX_STANDIN_PATH, nullptr, nullptr, argv, envp) == 0;
     }
     ~Standin() {
@@ -463,7 +467,9 @@ struct Standin {
 };
 
 std::string ShmFileOf(const char* name) {
-    return "/dev/shm/caldrix-event-" + std::to_string(geteuid()) + "-" + name;
+    char path[512] = "";
+    caldrix_event_locate(name, path, sizeof path);
+    return path;
 }
 
 TEST(PlatformNamedEvent, IsSeenByAnotherProcessAndLastsWhileOneHoldsIt) {

@@ -151,26 +151,41 @@ HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
         return nullptr;
     }
     Registry& r = TheRegistry();
+    // Declared first, so that objects are let go after the lock: letting one go may wait on
+    // another process, as making one may.
     std::shared_ptr<HandleObject> object;
+    std::shared_ptr<HandleObject> made;
     HANDLE h = nullptr;
     DWORD result = ERROR_SUCCESS;
+    // A live object of the name, if any; caller holds the registry lock.
+    auto takeLive = [&]() {
+        if (name == nullptr) return false;
+        auto it = r.names.find(name);
+        if (it != r.names.end()) object = it->second.lock();
+        if (!object) return false;
+        if (object->kind != kind) {
+            result = ERROR_INVALID_HANDLE;
+        } else {
+            h = InsertLocked(r, object);
+            result = ERROR_ALREADY_EXISTS;
+        }
+        return true;
+    };
     try {
-        std::lock_guard<std::mutex> guard(r.lock);
-        if (name != nullptr) {
-            auto it = r.names.find(name);
-            if (it != r.names.end()) object = it->second.lock();
-            if (object) {
-                if (object->kind != kind) {
-                    result = ERROR_INVALID_HANDLE;
-                } else {
-                    h = InsertLocked(r, object);
-                    result = ERROR_ALREADY_EXISTS;
-                }
+        {
+            std::lock_guard<std::mutex> guard(r.lock);
+            if (takeLive()) {
+                SetLastError(result);
+                return h;
             }
         }
-        if (!object) {
-            object = make();
-            if (!object) throw std::bad_alloc();
+        made = make();  // outside the lock
+        if (!made) throw std::bad_alloc();
+        std::lock_guard<std::mutex> guard(r.lock);
+        // Another thread may have made one of the name meanwhile: that one wins, as if it had
+        // been made first.
+        if (!takeLive()) {
+            object = made;
             h = InsertLocked(r, object);
             if (name != nullptr) {
                 // Forget names whose objects are gone, so the map stays as small as the set.
@@ -250,6 +265,8 @@ DWORD Win32ErrorFromErrno(int err) {
         return ERROR_BROKEN_PIPE;
     case ETIMEDOUT:
         return ERROR_SEM_TIMEOUT;
+    case ENOSPC:
+        return ERROR_DISK_FULL;
     case ENAMETOOLONG:
         return ERROR_FILENAME_EXCED_RANGE;
     case ECANCELED:

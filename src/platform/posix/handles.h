@@ -58,7 +58,9 @@ T* LookupInto(HANDLE h, HandleKind kind, std::shared_ptr<HandleObject>* holder) 
 // CreateMutexA/CreateEventA with a name: a second handle on the live object of that name
 // (last error ERROR_ALREADY_EXISTS), or a new object from `make` (last error 0). A name held
 // by an object of another kind fails with ERROR_INVALID_HANDLE, as on Windows. A null name
-// always makes a new object.
+// always makes a new object. `make` runs outside the registry's lock, so it may wait on other
+// processes; of two threads making one name at once, the first to register wins and the other's
+// object is let go.
 HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
                          const std::function<std::shared_ptr<HandleObject>()>& make);
 

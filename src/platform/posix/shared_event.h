@@ -2,8 +2,25 @@
  * makes them with CreateEventA(name), and a program of another process (the sensor monitor) opens
  * the same event by the same name, waits on it and sees the library set it.
  *
- * An event lives in a POSIX shared-memory object private to the user (mode 0600, named after the
- * user id and the event name, under /dev/shm) and lasts while some process holds it: the last close removes it.
+ * An event is a small file, a record mapped into every process that holds it, in a folder that
+ * only the user may write. Every process finds that folder by the same rule:
+ *   1. "caldrix" in $XDG_RUNTIME_DIR, when that is a folder of the user's, mode 0700, not a symlink;
+ *   2. else ".caldrix" in the user's home ($HOME, or the password entry's), when the home belongs
+ *      to the user or to root and no one else may write it;
+ *   3. else "/dev/shm/caldrix-<uid>".
+ * The folder is made with mode 0700; made or found, it is opened without following a symlink and
+ * used only if it is the user's own folder, and the records are reached through that descriptor.
+ * No other user can put anything in the first two; the third lies in a folder that everyone may
+ * write, so another user can block it, and then no event can be made (an error, not a hang): an
+ * account that runs the library should have a home or a runtime folder.
+ *
+ * Every holder keeps a shared lock on byte 1 of the record's file (an open-file-description lock,
+ * which the kernel drops when the holder dies), so a process that can lock that byte exclusively
+ * knows that no holder is alive and starts the record afresh: a killed holder leaves no set state
+ * behind. Byte 0 is held exclusively for the few steps of an open or a close. The record's space
+ * is reserved before it is written, so a full file system is an error (ENOSPC) rather than a
+ * SIGBUS. The last close removes the file.
+ *
  * A monitor program includes this header and links nothing else:
  *
  *     caldrix_shared_event ev;
@@ -21,74 +38,194 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
+#include <pwd.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#define CALDRIX_EVENT_MAGIC 0x43455631u /* "CEV1": the record is initialised */
-#define CALDRIX_EVENT_PATH_MAX 240
+#ifndef F_OFD_SETLK /* Linux's values, for includers that did not ask for the GNU extensions */
+#define F_OFD_SETLK 37
+#endif
 
-/* The record in shared memory. Its layout is shared by every program that includes this header. */
+#define CALDRIX_EVENT_MAGIC 0x43455632u /* "CEV2": the record is initialised */
+#define CALDRIX_EVENT_FILE_MAX 240
+#define CALDRIX_EVENT_GATE_BYTE 0       /* held exclusively while opening or closing */
+#define CALDRIX_EVENT_HOLDERS_BYTE 1    /* held shared by every holder */
+#define CALDRIX_EVENT_OPEN_WAIT_MS 2000 /* for another process's open or close of the same event */
+#define CALDRIX_EVENT_CLOSE_WAIT_MS 100 /* a close that cannot wait leaves the file to the next open */
+#define CALDRIX_EVENT_SET_WAIT_MS 1000  /* for the record's mutex, to wake waiters */
+#define CALDRIX_EVENT_WAIT_SLICE_MS 100 /* waiters look again this often, in case a wake-up was lost */
+
+/* The record in the file. Its layout is shared by every program that includes this header. */
 typedef struct {
     uint32_t magic;
-    uint32_t refs;         /* handles open on the event, over all processes */
     uint32_t manualReset;
-    uint32_t signalled;    /* read and cleared with atomics; set under `lock` */
-    uint32_t removed;      /* unlinked by its last close: openers make a new one */
-    pthread_mutex_t lock;  /* process-shared and robust */
+    uint32_t signalled;    /* read, set and cleared with atomics */
+    uint32_t unused;
+    pthread_mutex_t lock;  /* process-shared and robust; orders a set against a waiter's sleep */
     pthread_cond_t changed;
 } caldrix_event_record;
 
 typedef struct {
     caldrix_event_record* record;
-    char path[CALDRIX_EVENT_PATH_MAX];
+    int dir;  /* the records' folder */
+    int fd;   /* the record's file, which carries this holder's lock */
+    char file[CALDRIX_EVENT_FILE_MAX];
 } caldrix_shared_event;
 
-/* The shared-memory name of an event: the user id keeps users apart, and every byte of the name
- * that is not a letter or digit is written in hex, so no name can reach another object. */
-static inline int caldrix_event_path(const char* name, char* path, size_t size) {
-    int n = snprintf(path, size, "/caldrix-event-%u-", (unsigned)geteuid());
-    if (n < 0 || (size_t)n >= size) return ENAMETOOLONG;
-    size_t at = (size_t)n;
+/* The file name of an event: every byte of the name that is not a letter or digit is written in
+ * hex, so no name can reach another file. */
+static inline int caldrix_event_file_name(const char* name, char* file, size_t size) {
+    static const char hex[] = "0123456789abcdef";
+    size_t at = 0;
+    if (size < 7) return ENAMETOOLONG;
+    memcpy(file, "event-", 6);
+    at = 6;
     for (const unsigned char* p = (const unsigned char*)name; *p != 0; ++p) {
         const int plain = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') ||
                           (*p >= '0' && *p <= '9');
         if (at + (plain ? 1 : 3) >= size) return ENAMETOOLONG;
         if (plain) {
-            path[at++] = (char)*p;
+            file[at++] = (char)*p;
         } else {
-            static const char hex[] = "0123456789abcdef";
-            path[at++] = '_';
-            path[at++] = hex[*p >> 4];
-            path[at++] = hex[*p & 15];
+            file[at++] = '_';
+            file[at++] = hex[*p >> 4];
+            file[at++] = hex[*p & 15];
         }
     }
-    path[at] = 0;
+    file[at] = 0;
     return 0;
 }
 
-/* shm_open and shm_unlink, written out: on Linux they are /dev/shm, and calling it directly keeps
- * the library loadable on older C libraries, where they live in librt. */
-static inline int caldrix_event_shm_open(const char* path, int flags, mode_t mode) {
-    char file[CALDRIX_EVENT_PATH_MAX + 16];
-    snprintf(file, sizeof file, "/dev/shm%s", path);
-    return open(file, flags | O_NOFOLLOW, mode);
+/* The folder `name` in the folder `base`, made if missing, opened if it is the user's own folder
+ * (not a symlink); a descriptor, or -1 with errno. */
+static inline int caldrix_event_private_dir(int base, const char* name) {
+    if (mkdirat(base, name, 0700) != 0 && errno != EEXIST) return -1;
+    const int fd = openat(base, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid() ||
+        ((st.st_mode & 07777) != 0700 && fchmod(fd, 0700) != 0)) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
 }
 
-static inline void caldrix_event_shm_unlink(const char* path) {
-    char file[CALDRIX_EVENT_PATH_MAX + 16];
-    snprintf(file, sizeof file, "/dev/shm%s", path);
-    unlink(file);
+/* The base folder of a rule, if it passes the rule's test; -1 otherwise. */
+static inline int caldrix_event_base(const char* path, int runtime) {
+    if (path == NULL || path[0] != '/') return -1;
+    const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (runtime ? O_NOFOLLOW : 0));
+    if (fd < 0) return -1;
+    struct stat st;
+    const int fit = fstat(fd, &st) == 0 &&
+                    (runtime ? st.st_uid == geteuid() && (st.st_mode & 0777) == 0700
+                             : (st.st_uid == geteuid() || st.st_uid == 0) && (st.st_mode & 022) == 0);
+    if (!fit) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
-static inline int caldrix_event_lock(caldrix_event_record* r) {
-    int rc = pthread_mutex_lock(&r->lock);
-    if (rc == EOWNERDEAD) { /* a process died holding it; the record itself is still whole */
+/* Opens the folder of the records by the rule above; a descriptor, or -1 with errno. Its path goes
+ * to `path` when that is not null. */
+static inline int caldrix_event_folder(char* path, size_t size) {
+    char home[1024];
+    char shm[64];
+    const char* bases[3] = {getenv("XDG_RUNTIME_DIR"), getenv("HOME"), "/dev/shm"};
+    const char* names[3] = {"caldrix", ".caldrix", shm};
+    snprintf(shm, sizeof shm, "caldrix-%u", (unsigned)geteuid());
+    if (bases[1] == NULL) {
+        struct passwd pw;
+        struct passwd* found = NULL;
+        if (getpwuid_r(geteuid(), &pw, home, sizeof home, &found) == 0 && found != NULL) {
+            bases[1] = found->pw_dir;
+        }
+    }
+    int error = EACCES;
+    for (int rule = 0; rule < 3; ++rule) {
+        const int base = caldrix_event_base(bases[rule], rule == 0);
+        if (base < 0) continue;
+        const int dir = caldrix_event_private_dir(base, names[rule]);
+        error = errno;
+        close(base);
+        if (dir >= 0) {
+            if (path != NULL) snprintf(path, size, "%s/%s", bases[rule], names[rule]);
+            return dir;
+        }
+    }
+    errno = error;
+    return -1;
+}
+
+/* The path of an event's file, for messages and tests; makes the folder if missing. */
+static inline int caldrix_event_locate(const char* name, char* path, size_t size) {
+    char file[CALDRIX_EVENT_FILE_MAX];
+    int rc = caldrix_event_file_name(name, file, sizeof file);
+    if (rc != 0) return rc;
+    const int dir = caldrix_event_folder(path, size);
+    if (dir < 0) return errno;
+    close(dir);
+    const size_t used = strlen(path);
+    if (used + 1 + strlen(file) >= size) return ENAMETOOLONG;
+    snprintf(path + used, size - used, "/%s", file);
+    return 0;
+}
+
+static inline void caldrix_event_add_ms(struct timespec* t, long ms) {
+    t->tv_sec += ms / 1000;
+    t->tv_nsec += (ms % 1000) * 1000000L;
+    if (t->tv_nsec >= 1000000000L) {
+        t->tv_sec += 1;
+        t->tv_nsec -= 1000000000L;
+    }
+}
+
+static inline int caldrix_event_before(const struct timespec* a, const struct timespec* b) {
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
+/* Locks (F_WRLCK, F_RDLCK) or unlocks (F_UNLCK) one byte of the file for this open file
+ * description, trying for up to waitMs: another process's lock cannot be waited on with a limit. */
+static inline int caldrix_event_lock_byte(int fd, short type, off_t at, int waitMs) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = at;
+    fl.l_len = 1;
+    struct timespec now, until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    caldrix_event_add_ms(&until, waitMs);
+    for (;;) {
+        if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) return errno;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!caldrix_event_before(&now, &until)) return ETIMEDOUT;
+        const struct timespec nap = {0, 1000000L};
+        nanosleep(&nap, NULL);
+    }
+}
+
+/* Takes the record's mutex, waiting up to waitMs (negative: without limit). */
+static inline int caldrix_event_lock(caldrix_event_record* r, int waitMs) {
+    int rc;
+    if (waitMs < 0) {
+        rc = pthread_mutex_lock(&r->lock);
+    } else {
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        caldrix_event_add_ms(&until, waitMs);
+        rc = pthread_mutex_timedlock(&r->lock, &until);
+    }
+    if (rc == EOWNERDEAD) { /* a holder died holding it; the record itself is still whole */
         pthread_mutex_consistent(&r->lock);
         rc = 0;
     }
@@ -98,6 +235,7 @@ static inline int caldrix_event_lock(caldrix_event_record* r) {
 static inline int caldrix_event_init(caldrix_event_record* r, int manualReset, int initialState) {
     pthread_mutexattr_t ma;
     pthread_condattr_t ca;
+    memset(r, 0, sizeof *r);
     pthread_mutexattr_init(&ma);
     pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
@@ -110,101 +248,98 @@ static inline int caldrix_event_init(caldrix_event_record* r, int manualReset, i
     rc = pthread_cond_init(&r->changed, &ca);
     pthread_condattr_destroy(&ca);
     if (rc != 0) return rc;
-    r->refs = 1;
     r->manualReset = manualReset ? 1u : 0u;
     r->signalled = initialState ? 1u : 0u;
-    r->removed = 0;
     __atomic_store_n(&r->magic, CALDRIX_EVENT_MAGIC, __ATOMIC_RELEASE);
     return 0;
 }
 
-/* Opens the event of that name, or makes it (manual- or auto-reset, set or not) when no process
- * holds one; *existed tells which. An object of that name that belongs to another user or that
- * others may write is refused with EACCES. */
-static inline int caldrix_event_open(const char* name, int manualReset, int initialState,
-                                     caldrix_shared_event* ev, int* existed) {
-    int rc = caldrix_event_path(name, ev->path, sizeof ev->path);
-    if (rc != 0) return rc;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = caldrix_event_shm_open(ev->path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        const int made = fd >= 0;
-        if (!made) {
-            if (errno != EEXIST) return errno;
-            fd = caldrix_event_shm_open(ev->path, O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0) {
-                if (errno == ENOENT) continue; /* removed meanwhile: make it anew */
-                return errno;
-            }
-            struct stat st;
-            if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-                close(fd);
-                return EACCES;
-            }
-            /* Its maker may not have sized it yet. */
-            for (int wait = 0; st.st_size < (off_t)sizeof(caldrix_event_record); ++wait) {
-                if (wait == 1000 || fstat(fd, &st) != 0) {
-                    close(fd);
-                    return EAGAIN;
-                }
-                sched_yield();
-            }
-        } else if (ftruncate(fd, sizeof(caldrix_event_record)) != 0) {
-            rc = errno;
-            close(fd);
-            caldrix_event_shm_unlink(ev->path);
-            return rc;
-        }
-        void* map = mmap(NULL, sizeof(caldrix_event_record), PROT_READ | PROT_WRITE, MAP_SHARED,
-                         fd, 0);
-        rc = errno;
-        close(fd);
-        if (map == MAP_FAILED) {
-            if (made) caldrix_event_shm_unlink(ev->path);
-            return rc;
-        }
-        caldrix_event_record* r = (caldrix_event_record*)map;
-        if (made) {
-            rc = caldrix_event_init(r, manualReset, initialState);
-            if (rc != 0) {
-                munmap(map, sizeof *r);
-                caldrix_event_shm_unlink(ev->path);
-                return rc;
-            }
-            ev->record = r;
-            *existed = 0;
-            return 0;
-        }
-        for (int wait = 0; __atomic_load_n(&r->magic, __ATOMIC_ACQUIRE) != CALDRIX_EVENT_MAGIC;
-             ++wait) {
-            if (wait == 1000) {
-                munmap(map, sizeof *r);
-                return EAGAIN;
-            }
-            sched_yield();
-        }
-        if (caldrix_event_lock(r) != 0) {
-            munmap(map, sizeof *r);
-            return EAGAIN;
-        }
-        const int removed = r->removed != 0;
-        if (!removed) r->refs++;
-        pthread_mutex_unlock(&r->lock);
-        if (removed) { /* its last holder closed it after we found it */
-            munmap(map, sizeof *r);
-            continue;
-        }
-        ev->record = r;
-        *existed = 1;
-        return 0;
+/* Attaches to the record of the file `fd`, whose gate this process holds: makes it afresh (as
+ * given) when no holder is alive, else takes it as it is. Leaves this holder's lock taken. */
+static inline int caldrix_event_attach(caldrix_shared_event* ev, int fd, int manualReset,
+                                       int initialState, int* existed) {
+    const size_t size = sizeof(caldrix_event_record);
+    const int alone = caldrix_event_lock_byte(fd, F_WRLCK, CALDRIX_EVENT_HOLDERS_BYTE, 0) == 0;
+    int rc = 0;
+    if (alone) {
+        rc = posix_fallocate(fd, 0, (off_t)size); /* after this, writing the record cannot fault */
+    } else {
+        struct stat st;
+        rc = fstat(fd, &st) != 0 ? errno : st.st_size < (off_t)size ? EPROTO : 0;
+        if (rc == 0) rc = caldrix_event_lock_byte(fd, F_RDLCK, CALDRIX_EVENT_HOLDERS_BYTE, 0);
     }
-    return EAGAIN;
+    if (rc != 0) return rc;
+    void* map = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (map == MAP_FAILED) return errno;
+    caldrix_event_record* r = (caldrix_event_record*)map;
+    if (alone) {
+        rc = caldrix_event_init(r, manualReset, initialState);
+        /* Turning the exclusive lock into a shared one is one step, so no opener finds it free. */
+        if (rc == 0) rc = caldrix_event_lock_byte(fd, F_RDLCK, CALDRIX_EVENT_HOLDERS_BYTE, 0);
+    } else if (__atomic_load_n(&r->magic, __ATOMIC_ACQUIRE) != CALDRIX_EVENT_MAGIC) {
+        rc = EPROTO; /* held by a program built with another layout */
+    }
+    if (rc != 0) {
+        munmap(map, size);
+        return rc;
+    }
+    ev->record = r;
+    *existed = !alone;
+    return 0;
 }
 
+/* Opens the event of that name, or makes it (manual- or auto-reset, set or not) when no living
+ * process holds one; *existed tells which. A file of that name that is not the user's private
+ * regular file is refused with EACCES. */
+static inline int caldrix_event_open(const char* name, int manualReset, int initialState,
+                                     caldrix_shared_event* ev, int* existed) {
+    ev->record = NULL;
+    int rc = caldrix_event_file_name(name, ev->file, sizeof ev->file);
+    if (rc != 0) return rc;
+    ev->dir = caldrix_event_folder(NULL, 0);
+    if (ev->dir < 0) return errno;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        ev->fd = openat(ev->dir, ev->file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        0600);
+        if (ev->fd < 0) {
+            rc = errno == ELOOP ? EACCES : errno;
+            break;
+        }
+        struct stat st;
+        if (fstat(ev->fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+            (st.st_mode & 077) != 0) {
+            rc = EACCES;
+            break;
+        }
+        rc = caldrix_event_lock_byte(ev->fd, F_WRLCK, CALDRIX_EVENT_GATE_BYTE,
+                                     CALDRIX_EVENT_OPEN_WAIT_MS);
+        if (rc != 0) break;
+        if (fstat(ev->fd, &st) != 0 || st.st_nlink == 0) { /* its last holder removed it meanwhile */
+            close(ev->fd);
+            ev->fd = -1;
+            continue;
+        }
+        rc = caldrix_event_attach(ev, ev->fd, manualReset, initialState, existed);
+        if (rc != 0 && caldrix_event_lock_byte(ev->fd, F_WRLCK, CALDRIX_EVENT_HOLDERS_BYTE, 0) == 0) {
+            unlinkat(ev->dir, ev->file, 0); /* no holder: leave no half-made file */
+        }
+        caldrix_event_lock_byte(ev->fd, F_UNLCK, CALDRIX_EVENT_GATE_BYTE, 0);
+        if (rc == 0) return 0;
+        break;
+    }
+    if (rc == 0) rc = EAGAIN;
+    if (ev->fd >= 0) close(ev->fd);
+    close(ev->dir);
+    return rc;
+}
+
+/* Sets the event. The flag is set at once; the mutex, when it can be had, only makes sure that a
+ * waiter about to sleep is woken (waiters also look again every CALDRIX_EVENT_WAIT_SLICE_MS). */
 static inline int caldrix_event_set(caldrix_shared_event* ev) {
     caldrix_event_record* r = ev->record;
-    int rc = caldrix_event_lock(r);
-    if (rc != 0) return rc;
     __atomic_store_n(&r->signalled, 1u, __ATOMIC_RELEASE);
+    const int rc = caldrix_event_lock(r, CALDRIX_EVENT_SET_WAIT_MS);
+    if (rc != 0) return rc;
     pthread_cond_broadcast(&r->changed);
     pthread_mutex_unlock(&r->lock);
     return 0;
@@ -227,48 +362,43 @@ static inline int caldrix_event_try(caldrix_shared_event* ev) {
 /* Waits up to timeoutMs (negative: without limit) for the event to be set. */
 static inline int caldrix_event_wait(caldrix_shared_event* ev, int timeoutMs) {
     caldrix_event_record* r = ev->record;
-    struct timespec until;
+    struct timespec until, slice;
     clock_gettime(CLOCK_MONOTONIC, &until);
-    if (timeoutMs >= 0) {
-        until.tv_sec += timeoutMs / 1000;
-        until.tv_nsec += (long)(timeoutMs % 1000) * 1000000L;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000000000L;
-        }
-    }
-    int rc = caldrix_event_lock(r);
+    if (timeoutMs >= 0) caldrix_event_add_ms(&until, timeoutMs);
+    int rc = caldrix_event_lock(r, -1);
     if (rc != 0) return rc;
     while (!caldrix_event_try(ev)) {
-        rc = timeoutMs < 0 ? pthread_cond_wait(&r->changed, &r->lock)
-                           : pthread_cond_timedwait(&r->changed, &r->lock, &until);
+        clock_gettime(CLOCK_MONOTONIC, &slice);
+        caldrix_event_add_ms(&slice, CALDRIX_EVENT_WAIT_SLICE_MS);
+        const int last = timeoutMs >= 0 && !caldrix_event_before(&slice, &until);
+        rc = pthread_cond_timedwait(&r->changed, &r->lock, last ? &until : &slice);
         if (rc == EOWNERDEAD) {
             pthread_mutex_consistent(&r->lock);
             rc = 0;
         }
-        if (rc == ETIMEDOUT) {
+        if (rc == ETIMEDOUT && last) {
             rc = caldrix_event_try(ev) ? 0 : ETIMEDOUT;
             break;
         }
-        if (rc != 0) break;
+        if (rc != 0 && rc != ETIMEDOUT) break;
+        rc = 0;
     }
     pthread_mutex_unlock(&r->lock);
     return rc;
 }
 
-/* Lets the event go; the last close in any process removes it. */
+/* Lets the event go; the last holder removes its file. */
 static inline void caldrix_event_close(caldrix_shared_event* ev) {
-    caldrix_event_record* r = ev->record;
-    if (r == NULL) return;
-    if (caldrix_event_lock(r) == 0) {
-        if (--r->refs == 0) {
-            r->removed = 1;
-            caldrix_event_shm_unlink(ev->path);
-        }
-        pthread_mutex_unlock(&r->lock);
-    }
-    munmap(r, sizeof *r);
+    if (ev->record == NULL) return;
+    munmap(ev->record, sizeof *ev->record);
     ev->record = NULL;
+    if (caldrix_event_lock_byte(ev->fd, F_WRLCK, CALDRIX_EVENT_GATE_BYTE,
+                                CALDRIX_EVENT_CLOSE_WAIT_MS) == 0 &&
+        caldrix_event_lock_byte(ev->fd, F_WRLCK, CALDRIX_EVENT_HOLDERS_BYTE, 0) == 0) {
+        unlinkat(ev->dir, ev->file, 0);
+    }
+    close(ev->fd); /* drops this holder's locks */
+    close(ev->dir);
 }
 
 #endif /* CALDRIX_SHARED_EVENT_H */

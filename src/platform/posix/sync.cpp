@@ -97,7 +97,7 @@ struct MutexObject : Waitable {
 // Acquire's answer when another process took an auto-reset signal first.
 constexpr DWORD kAcquireLost = 0xFFFFFFFEu;
 
-// An unnamed event lives here; a named one in shared memory, so that other processes see it.
+// An unnamed event lives here; a named one in a record that other processes map too.
 struct EventObject : Waitable {
     EventObject(bool manual, bool initial)
         : Waitable(HandleKind::Event), manualReset(manual), signalled(initial) {}
@@ -433,15 +433,18 @@ static BOOL SetEventState(HANDLE event, bool state) {
     std::shared_ptr<EventObject> e = Lookup<EventObject>(event, HandleKind::Event);
     if (!e) return FALSE;
     SyncState& s = Sync();
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        if (e->shared.record == nullptr) {
-            e->signalled = state;
-        } else if (state) {
+    if (e->shared.record != nullptr) {
+        // Outside the lock: waking other processes' waiters may wait on one of them. The flag is
+        // set even when that wait runs out, and those waiters look again on their own.
+        if (state) {
             caldrix_event_set(&e->shared);
         } else {
             caldrix_event_reset(&e->shared);
         }
+    }
+    {
+        std::lock_guard<std::mutex> guard(s.lock);  // a waiter here is asleep or sees the change
+        if (e->shared.record == nullptr) e->signalled = state;
     }
     if (state) s.changed.notify_all();
     return TRUE;
