@@ -57,6 +57,22 @@ bool WaitForStop(USBDev* dev, DWORD ms);
 // The same after a WaitForMultipleObjects has reported the stop event.
 void PassStopOn(USBDev* dev);
 
+// The chunks of a write of `count` bytes, at most HID_WRITE_CHUNK each. It counts down what is
+// left: an offset stepped by whole chunks would pass INT_MAX after the last chunk of a count
+// within a chunk of it.
+class WriteChunks {
+public:
+    explicit WriteChunks(int32_t count) : count_(count), left_(count) {}
+    bool More() const { return left_ > 0; }
+    int32_t Offset() const { return count_ - left_; }
+    int32_t Size() const { return left_ < HID_WRITE_CHUNK ? left_ : HID_WRITE_CHUNK; }
+    void Next() { left_ -= Size(); }
+
+private:
+    const int32_t count_;
+    int32_t left_;
+};
+
 // Ends a transfer that may still be running on `ov` and waits until the platform is done with
 // it, so its buffer and OVERLAPPED record can be reused or released. Answers the bytes it moved
 // if it succeeded after all, else 0.

@@ -107,17 +107,16 @@ int32_t USBPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
     jint written = 0;
 
     LockUSBDev(dev);
-    for (jint offset = 0; offset < count; offset += HID_WRITE_CHUNK) {
+    for (WriteChunks chunks(count); chunks.More(); chunks.Next()) {
         // A close has begun: the rest is not sent.
         if (StopRequested(dev)) {
             failed = true;
             break;
         }
-        const DWORD chunk =
-            static_cast<DWORD>(count - offset < HID_WRITE_CHUNK ? count - offset : HID_WRITE_CHUNK);
+        const DWORD chunk = static_cast<DWORD>(chunks.Size());
         memset(chunkBuffer, 0, sizeof chunkBuffer);
         if (prefix != 0) chunkBuffer[0] = static_cast<uint8_t>(dev->reportId & 0xFF);
-        memcpy(chunkBuffer + prefix, in + offset, chunk);
+        memcpy(chunkBuffer + prefix, in + chunks.Offset(), chunk);
 
         DWORD done = 0;
         const int retcode = WriteChunk(dev, chunkBuffer, chunk + prefix, &done);

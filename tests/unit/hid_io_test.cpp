@@ -71,7 +71,7 @@ TEST_F(HidIo, BadCountsAndArraysAreRefusedUntouched) {
         jint count;
         size_t room;
     };
-    for (const Row& row : {Row{0, 4}, Row{-1, 4}, Row{5, 4}}) {
+    for (const Row& row : {Row{0, 4}, Row{-1, 4}, Row{5, 4}, Row{INT32_MAX, 4}}) {
         jbyteArray array = jni.NewByteArray(row.room, 0xEE);
         EXPECT_EQ(CALDRIX(PortRead)(env, nullptr, h, array, row.count), -1);
         EXPECT_EQ(Pending(), "Invalid read count");
@@ -201,6 +201,23 @@ TEST_F(HidIo, WritesGoOutAsTheDeviceTakesThem) {
     }
     EXPECT_EQ(hid->writes.size(), 3u) << "a write refused at once records nothing";
     for (const Bytes& w : hid->writes) EXPECT_EQ(w, (Bytes{0, 4, 5}));
+}
+
+// Counts up to INT_MAX, whose last chunk ends where an offset stepped by whole chunks overflows.
+TEST(HidWriteChunks, CoverEveryByteOnceInFullChunksAndAShortLastOne) {
+    for (const int32_t count : {1, 8192, 8193, INT32_MAX - 8191, INT32_MAX - 8190, INT32_MAX}) {
+        SCOPED_TRACE(count);
+        int64_t covered = 0, chunks = 0;
+        int32_t last = 0;
+        for (WriteChunks c(count); c.More() && chunks <= count / 8192 + 1; c.Next(), ++chunks) {
+            ASSERT_EQ(c.Offset(), covered);
+            last = c.Size();
+            covered += last;
+        }
+        EXPECT_EQ(covered, count);
+        EXPECT_EQ(chunks, (static_cast<int64_t>(count) + 8191) / 8192);
+        EXPECT_EQ(last, count % 8192 == 0 ? 8192 : count % 8192);
+    }
 }
 
 TEST_F(HidIo, LargeWritesGoInChunksWithAPauseAfterEachFullOne) {
