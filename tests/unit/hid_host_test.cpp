@@ -260,10 +260,11 @@ TEST_F(HostWithRealPauses, AnIdlePortCostsNothingAndClosesPromptlyWithItsReceive
 
 // The monitor's timing is measured on the library's side by the HID close tests; here the
 // program is started and reaped over the host's devices. The event is held here from the outset,
-// so that it lasts however late the monitor gets to run; the waits on the monitor are hang
-// guards only.
+// so that it lasts however late the monitor gets to run (other test processes may set it too:
+// events are shared by name); the waits on the monitor are hang guards only.
 TEST_F(HostWithRealPauses, AnAllInOneOpenStartsTheMonitorAndSetsItsEventASecondLater) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "SentivoAIO");
+    ResetEvent(event);  // whatever an earlier run left
     const auto start = Clock::now();
     const jint h = CALDRIX(PortOpen)(env, nullptr, jni.NewString("USBAIO"));
     ASSERT_GE(h, 1) << jni.PendingMessage();
