@@ -50,6 +50,16 @@ if(CALDRIX_PORTABLE AND NOT WIN32)
   target_sources(caldrix PRIVATE ${CALDRIX_GLIBC_COMPAT} ${pins})
   target_link_options(caldrix PRIVATE ${CALDRIX_PORTABLE_OPTIONS} @${wraps})
   set_property(TARGET caldrix APPEND PROPERTY LINK_DEPENDS ${wraps})
+
+  # Checks of the pinned native that run on its own architecture (the ARM ones under qemu-user):
+  # the hand-written replacements against the real functions, and a load that binds every
+  # symbol, so that each pin is seen to name a version the C library has.
+  add_executable(caldrix_glibc_compat_test EXCLUDE_FROM_ALL
+    ${CMAKE_SOURCE_DIR}/packaging/linux/glibc_compat_test.c ${CALDRIX_GLIBC_COMPAT})
+  target_link_libraries(caldrix_glibc_compat_test PRIVATE Threads::Threads)
+  add_executable(caldrix_load_native EXCLUDE_FROM_ALL
+    ${CMAKE_SOURCE_DIR}/packaging/linux/load_native.c)
+  target_link_libraries(caldrix_load_native PRIVATE ${CMAKE_DL_LIBS})
 endif()
 
 option(CALDRIX_PACKAGE "Build caldrix.jar and its tests" OFF)

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Checks that a Linux native loads on an old distribution: it needs no shared C++ runtime and no
-# glibc symbol version newer than the one given.
+# glibc symbol version newer than the one given. readelf reads the natives of every architecture.
 #
 #   check_native_symbols.sh LIBRARY [GLIBC_x.y]     (default GLIBC_2.28)
 set -euo pipefail
@@ -39,7 +39,8 @@ for v in $versions; do
     GLIBCXX_* | CXXABI_*) why="a shared C++ runtime" ;;
     esac
     if [ -n "$why" ]; then
-        symbols=$(objdump -T "$lib" | awk -v v="($v)" '/\*UND\*/ && index($0, v) { print $NF }' |
+        symbols=$(readelf --dyn-syms -W "$lib" |
+                  awk -v v="$v" '$7 == "UND" && split($8, s, "@") == 2 && s[2] == v { print s[1] }' |
                   sort | tr '\n' ' ')
         echo "$name needs $v ($why): ${symbols% }"
         fail=1

@@ -18,7 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
-// The first versions of the symbols used below (aarch64 starts at 2.17 for all).
+// The first versions of the symbols used below (aarch64 starts at 2.17 for all, 32-bit ARM with
+// the hard-float ABI at 2.4), and the structure version the old stat entry points take.
 #if defined(__x86_64__)
 #define CALDRIX_GLIBC_BASE "GLIBC_2.2.5"
 #define CALDRIX_GLIBC_COND "GLIBC_2.3.2"
@@ -27,6 +28,10 @@
 #define CALDRIX_GLIBC_BASE "GLIBC_2.17"
 #define CALDRIX_GLIBC_COND "GLIBC_2.17"
 #define CALDRIX_STAT_VER 0
+#elif defined(__arm__) && defined(__ARM_PCS_VFP)
+#define CALDRIX_GLIBC_BASE "GLIBC_2.4"
+#define CALDRIX_GLIBC_COND "GLIBC_2.4"
+#define CALDRIX_STAT_VER 3
 #else
 #error "no glibc baseline versions known for this architecture"
 #endif
@@ -87,7 +92,13 @@ CALDRIX_VISIBLE int __wrap_pthread_cond_clockwait(pthread_cond_t* c, pthread_mut
 }
 
 // _dl_find_object (2.35): the unwinder's way to find the exception tables of the code at an
-// address. The same answer comes from walking the loaded objects' program headers.
+// address. The same answer comes from walking the loaded objects' program headers. 32-bit ARM
+// unwinds from its own exception index rather than .eh_frame, and glibc answers with that.
+#if defined(__arm__)
+#define CALDRIX_EH_SEGMENT PT_ARM_EXIDX
+#else
+#define CALDRIX_EH_SEGMENT PT_GNU_EH_FRAME
+#endif
 struct caldrix_find_query {
     uintptr_t pc;
     struct dl_find_object* out;
@@ -98,6 +109,7 @@ static int caldrix_find_object_in(struct dl_phdr_info* info, size_t size, void* 
     (void)size;
     struct caldrix_find_query* q = (struct caldrix_find_query*)data;
     uintptr_t lo = UINTPTR_MAX, hi = 0, eh = 0;
+    int eh_count = 0;
     int contains = 0;
     for (int i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)* ph = &info->dlpi_phdr[i];
@@ -106,8 +118,9 @@ static int caldrix_find_object_in(struct dl_phdr_info* info, size_t size, void* 
             if (q->pc >= start && q->pc < start + ph->p_memsz) contains = 1;
             if (start < lo) lo = start;
             if (start + ph->p_memsz > hi) hi = start + ph->p_memsz;
-        } else if (ph->p_type == PT_GNU_EH_FRAME) {
+        } else if (ph->p_type == CALDRIX_EH_SEGMENT) {
             eh = start;
+            eh_count = (int)(ph->p_memsz / 8);  // ARM's index entries are two words
         }
     }
     if (!contains) return 0;
@@ -116,6 +129,11 @@ static int caldrix_find_object_in(struct dl_phdr_info* info, size_t size, void* 
     q->out->dlfo_map_end = (void*)hi;
     q->out->dlfo_link_map = NULL;
     q->out->dlfo_eh_frame = (void*)eh;
+#if DLFO_STRUCT_HAS_EH_COUNT
+    q->out->dlfo_eh_count = eh_count;
+#else
+    (void)eh_count;
+#endif
     q->found = 1;
     return 1;
 }

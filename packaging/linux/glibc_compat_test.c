@@ -52,6 +52,11 @@ static void finds_objects_as_glibc_does(void) {
             CHECK(want.dlfo_map_start == got.dlfo_map_start,
                   "_dl_find_object(%p): map start %p, replacement %p", addresses[i],
                   want.dlfo_map_start, got.dlfo_map_start);
+#if DLFO_STRUCT_HAS_EH_COUNT
+            CHECK(want.dlfo_eh_count == got.dlfo_eh_count,
+                  "_dl_find_object(%p): %d index entries, replacement %d", addresses[i],
+                  want.dlfo_eh_count, got.dlfo_eh_count);
+#endif
         }
     }
 }

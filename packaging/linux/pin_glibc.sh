@@ -16,9 +16,13 @@ if [ $# -ne 8 ]; then
 fi
 objdump=$1 arch=$2 lib=$3 libc=$4 max=$5 compat=$6 out_s=$7 out_rsp=$8
 
+# A stub is a tail jump; on 32-bit ARM it is written as ARM code, which Thumb callers reach
+# through the linker's interworking like any other ARM function.
+mode=""
 case $arch in
 x86_64) jump="jmp" plt="@PLT" ;;
 aarch64) jump="b" plt="" ;;
+arm*) jump="b" plt="" mode="	.arm" ;;
 *) echo "pin_glibc.sh: no stub for $arch" >&2; exit 1 ;;
 esac
 
@@ -50,6 +54,7 @@ while read -r name version; do
     fi
     stubs+="
 	.text
+$mode
 	.globl	__wrap_$name
 	.hidden	__wrap_$name
 	.type	__wrap_$name, %function
