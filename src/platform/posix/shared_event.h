@@ -45,6 +45,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -195,17 +196,29 @@ static inline int caldrix_event_before(const struct timespec* a, const struct ti
 /* Locks (F_WRLCK, F_RDLCK) or unlocks (F_UNLCK) one byte of the file for this open file
  * description, trying for up to waitMs: another process's lock cannot be waited on with a limit. */
 static inline int caldrix_event_lock_byte(int fd, short type, off_t at, int waitMs) {
+#ifdef SYS_fcntl64
+    /* 32-bit: the kernel reads these commands' record with 64-bit offsets, which C libraries
+     * before glibc 2.29 passed on unconverted from a program built with 32-bit ones. */
+    struct {
+        short l_type, l_whence;
+        long long l_start, l_len;
+        int l_pid;
+    } fl = {type, SEEK_SET, at, 1, 0};
+#define CALDRIX_EVENT_FCNTL(fd, cmd, fl) syscall(SYS_fcntl64, fd, cmd, fl)
+#else
     struct flock fl;
     memset(&fl, 0, sizeof fl);
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
     fl.l_start = at;
     fl.l_len = 1;
+#define CALDRIX_EVENT_FCNTL(fd, cmd, fl) fcntl(fd, cmd, fl)
+#endif
     struct timespec now, until;
     clock_gettime(CLOCK_MONOTONIC, &until);
     caldrix_event_add_ms(&until, waitMs);
     for (;;) {
-        if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+        if (CALDRIX_EVENT_FCNTL(fd, F_OFD_SETLK, &fl) == 0) return 0;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR) return errno;
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (!caldrix_event_before(&now, &until)) return ETIMEDOUT;
