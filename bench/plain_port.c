@@ -13,12 +13,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "plain_tty.h"
+
 /* What one write hands to the kernel at most; the benchmark writes 64 bytes. */
 #define PLAIN_MAX_WRITE 4096
 
 /* Opened and set up as the library's open and PortSetParams(9600, 8, 1, 0) leave a terminal
- * (stty -a shows the same): non-blocking, raw, 8N1, breaks ignored, no flow-control characters.
- * Returns the descriptor, or -errno. */
+ * (plain_tty.h). Returns the descriptor, or -errno. */
 JNIEXPORT jint JNICALL Java_PlainPort_open(JNIEnv* env, jclass cls, jstring path) {
     (void)cls;
     if (path == NULL) {
@@ -28,33 +29,8 @@ JNIEXPORT jint JNICALL Java_PlainPort_open(JNIEnv* env, jclass cls, jstring path
     if (name == NULL) {
         return -ENOMEM;
     }
-    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    int err = errno;
+    int fd = plain_tty_open(name);
     (*env)->ReleaseStringUTFChars(env, path, name);
-    if (fd < 0) {
-        return -err;
-    }
-    struct termios t;
-    if (tcgetattr(fd, &t) != 0) {
-        err = errno;
-        close(fd);
-        return -err;
-    }
-    cfmakeraw(&t);
-    t.c_cflag &= ~(tcflag_t)(CSIZE | CSTOPB | PARENB | CRTSCTS);
-    t.c_cflag |= CLOCAL | CREAD | CS8;
-    t.c_iflag |= IGNBRK;
-    t.c_cc[VSTART] = _POSIX_VDISABLE;
-    t.c_cc[VSTOP] = _POSIX_VDISABLE;
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        err = errno;
-        close(fd);
-        return -err;
-    }
     return fd;
 }
 

@@ -20,8 +20,22 @@
 # PART hidreads: nanoseconds per PortRead of 1 byte and per PortGetReadCount on a HID port whose
 #   reports are already queued (the simulated device: no USB here), beside the same calls on a
 #   serial port with bytes waiting. A HID read copies from the queue and never waits on the device.
-# PART all: roundtrip, percall, hidreads, then syscalls when strace is there; a difference in the
-#   system calls is reported but fails nothing.
+# PART throughput: MB/s (10^6 bytes a second, one way) through caldrix against plain C, in 4 KiB
+#   pieces, each side on a terminal set up as the library sets it up (plain_tty.h):
+#   - write: PortWrite of 4096 bytes again and again against write() of 4096 bytes, on one
+#     pseudo-terminal whose far end is drained;
+#   - pair: one thread writing through the port object's OutputStream while another reads through
+#     its InputStream what the far end of the pseudo-terminal echoes, against two threads doing
+#     write() and read() on one descriptor of the same terminal. The writer keeps at most 16 KiB
+#     ahead of the reader on both sides. The Java pair reaches the C pair only where a serial
+#     read and a write of one port run at once.
+#   Each run warms up for one batch, then times TP_BATCHES batches of TP_SECONDS; ROUNDS runs a
+#   side. The ratio is JVM/C (below 1: Java is slower); one below 0.9 is flagged, not failed.
+# PART openclose: microseconds per PortOpen+PortClose of a pseudo-terminal from Java against
+#   open(), the library's terminal set-up and close() in C, each warmed up for one batch, then
+#   OC_BATCHES batches of OC_CYCLES cycles; ROUNDS runs a side. The ratio is JVM/C.
+# PART all: roundtrip, percall, hidreads, throughput, openclose, then syscalls when strace is
+#   there; a difference in the system calls is reported but fails nothing.
 #
 # Every part reports the median of the runs' medians, which keeps a busy moment of the machine
 # from deciding the result. CALDRIX_LIBRARY and CALDRIX_JAVA may name the library and the java
@@ -39,9 +53,9 @@ rounds=${ROUNDS:-3}
 limit=1.15
 
 case $part in
-    all | roundtrip | percall | hidreads | syscalls) ;;
+    all | roundtrip | percall | hidreads | syscalls | throughput | openclose) ;;
     *)
-        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|hidreads|syscalls]]" >&2
+        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|hidreads|syscalls|throughput|openclose]]" >&2
         exit 64
         ;;
 esac
@@ -49,7 +63,7 @@ esac
 need() {
     for f in "$@"; do
         if [ ! -e "$f" ]; then
-            echo "run_bench: $f is missing; build the targets caldrix, echo_peer, drain_peer, roundtrip_c, roundtrip_native, plain_port and caldrix_bench" >&2
+            echo "run_bench: $f is missing; build the target run_bench's dependencies (bench/CMakeLists.txt)" >&2
             exit 2
         fi
     done
@@ -276,18 +290,101 @@ hidreads() {
     awk '$1 == "hidreads" { printf "%-18s %10s %10s\n", $2, $3, $4 }' "$work/hid.out"
 }
 
+# throughput_runs MODE PORT: ROUNDS runs of the JVM and of C, taking turns, into $work/tp.out.
+throughput_runs() {
+    r=0
+    while [ $r -lt "$rounds" ]; do
+        "$java" -Dcaldrix.library="$lib" -cp "$classes" Throughput "$1" "$2" "$tp_batches" \
+            "$tp_seconds" >"$work/run.out" \
+            || { cat "$work/run.out"; echo "run_bench: the JVM $1 run failed" >&2; exit 1; }
+        grep '^jvm ' "$work/run.out" >>"$work/tp.out"
+        "$build/bench/throughput_c" "$1" "$2" "$tp_batches" "$tp_seconds" >>"$work/tp.out" \
+            || { echo "run_bench: the C $1 run failed" >&2; exit 1; }
+        r=$((r + 1))
+    done
+}
+
+throughput() {
+    tp_batches=${TP_BATCHES:-7}
+    tp_seconds=${TP_SECONDS:-0.3}
+    need "$lib" "$build/bench/drain_peer" "$build/bench/echo_peer" "$build/bench/throughput_c" \
+        "$classes/Throughput.class"
+    : >"$work/tp.out"
+    start_peer "$build/bench/drain_peer" 1 -n 1
+    port=$(sed -n 1p "$work/peer.out")
+    echo "caldrix throughput in 4 KiB pieces: $rounds runs a side, each $tp_batches batches of $tp_seconds s after one to warm up"
+    echo "  write: $port, its far end drained"
+    throughput_runs write "$port"
+    stop_peer
+    start_peer "$build/bench/echo_peer" 1
+    port=$(sed -n 1p "$work/peer.out")
+    echo "  pair: $port, its far end echoing; the writer at most 16 KiB ahead of the reader"
+    throughput_runs pair "$port"
+    stop_peer
+
+    medians <"$work/tp.out" | awk '
+        { m[$1 " " $2] = $3 }
+        END {
+            printf "%-8s %12s %12s %8s\n", "part", "JVM MB/s", "C MB/s", "JVM/C"
+            n = split("write pair", parts, " ")
+            bad = 0
+            for (i = 1; i <= n; i++) {
+                p = parts[i]
+                if (!(("jvm " p) in m) || !(("c " p) in m) || m["c " p] <= 0) { bad = 1; continue }
+                q = m["jvm " p] / m["c " p]
+                printf "%-8s %12.1f %12.1f %8.2f%s\n", p, m["jvm " p], m["c " p], q, (q < 0.9 ? "  below 0.9" : "")
+            }
+            exit bad
+        }'
+}
+
+openclose() {
+    cycles=${OC_CYCLES:-2000}
+    batches=${OC_BATCHES:-11}
+    need "$lib" "$build/bench/drain_peer" "$build/bench/openclose_c" "$classes/OpenClose.class"
+    start_peer "$build/bench/drain_peer" 1 -n 1
+    port=$(sed -n 1p "$work/peer.out")
+    echo "caldrix open+close of $port: $rounds runs a side, each $batches batches of $cycles cycles after one to warm up"
+    : >"$work/oc.out"
+    r=0
+    while [ $r -lt "$rounds" ]; do
+        "$java" -Dcaldrix.library="$lib" -cp "$classes" OpenClose "$port" "$cycles" "$batches" \
+            >"$work/run.out" \
+            || { cat "$work/run.out"; echo "run_bench: the JVM open/close run failed" >&2; exit 1; }
+        grep '^jvm ' "$work/run.out" >>"$work/oc.out"
+        "$build/bench/openclose_c" "$port" "$cycles" "$batches" >>"$work/oc.out" \
+            || { echo "run_bench: the C open/close run failed" >&2; exit 1; }
+        r=$((r + 1))
+    done
+    stop_peer
+
+    medians <"$work/oc.out" | awk '
+        { m[$1] = $3 }
+        END {
+            if (!("jvm" in m) || !("c" in m) || m["c"] <= 0) exit 1
+            printf "%-10s %14s %14s %8s\n", "part", "JVM us/cycle", "C us/cycle", "JVM/C"
+            printf "%-10s %14.2f %14.2f %8.2f\n", "openclose", m["jvm"], m["c"], m["jvm"] / m["c"]
+        }'
+}
+
 status=0
 case $part in
     hidreads) hidreads || status=1 ;;
     roundtrip) roundtrip || status=1 ;;
     percall) percall || status=1 ;;
     syscalls) syscalls || status=1 ;;
+    throughput) throughput || status=1 ;;
+    openclose) openclose || status=1 ;;
     all)
         roundtrip || status=1
         echo
         percall || status=1
         echo
         hidreads || status=1
+        echo
+        throughput || status=1
+        echo
+        openclose || status=1
         echo
         # A benchmark reports; a missing strace or a changed library does not fail it.
         syscalls
