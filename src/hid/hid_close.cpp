@@ -24,7 +24,7 @@ bool WaitForStop(USBDev* dev, DWORD ms) {
 DWORD CancelAndAwait(HANDLE device, OVERLAPPED* ov) {
     // Nothing may be pending on the record: then the cancel finds nothing and the result is
     // answered at once.
-    CancelIoEx(device, ov);
+    CancelTransfers(device, ov);
     DWORD moved = 0;
     return GetOverlappedResult(device, ov, &moved, TRUE) ? moved : 0;
 }
@@ -32,7 +32,7 @@ DWORD CancelAndAwait(HANDLE device, OVERLAPPED* ov) {
 void USBPortInterrupt(USBDev* dev) {
     __atomic_store_n(&dev->stopFlag, 1, __ATOMIC_RELEASE);
     SetEvent(dev->hStopEvent);
-    CancelIoEx(dev->hDevice, nullptr);
+    CancelTransfers(dev->hDevice, nullptr);
 }
 
 int32_t USBPortClose(JNIEnv*, USBDev* dev) {

@@ -16,6 +16,27 @@
 #include "posix/win32_posix.h"
 #endif
 
+// Cancels transfers on `h`: the one started with `ov` by the calling thread, or (ov null) every
+// transfer on the handle, whichever thread started it. CancelIoEx came with Vista, and the
+// 32-bit DLL must load on XP-class point-of-sale systems, so on Windows it is looked up at run
+// time. Without it, a thread's own transfer is cancelled with CancelIo (which cancels all of the
+// calling thread's transfers on the handle: the library has one at a time per thread). Another
+// thread's transfer cannot be cancelled on XP; a close relies on what needs no cancelling there:
+// every overlapped wait of the HID backend also waits on the port's stop event and cancels its own
+// transfer when woken, and serial transfers end at their time-outs.
+#ifdef _WIN32
+inline BOOL CancelTransfers(HANDLE h, LPOVERLAPPED ov) {
+    typedef BOOL(WINAPI * CancelIoExFn)(HANDLE, LPOVERLAPPED);
+    const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx");
+    if (found != nullptr) return reinterpret_cast<CancelIoExFn>(reinterpret_cast<void*>(found))(h, ov);
+    if (ov != nullptr) return CancelIo(h);
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+#else
+inline BOOL CancelTransfers(HANDLE h, LPOVERLAPPED ov) { return CancelIoEx(h, ov); }
+#endif
+
 // Whether COM names are the platform's device namespace. On Windows they are, and the serial
 // backend maps the POSIX-style names of its table onto them; elsewhere a device path names the
 // device itself and is opened as given.

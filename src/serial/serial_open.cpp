@@ -107,4 +107,4 @@ int32_t SerialPortClose(JNIEnv* env, USBDev* dev) {
     return 0;
 }
 
-void SerialPortInterrupt(USBDev* dev) { CancelIoEx(dev->hDevice, nullptr); }
+void SerialPortInterrupt(USBDev* dev) { CancelTransfers(dev->hDevice, nullptr); }

@@ -6,7 +6,11 @@
 # Exports: exactly the seventeen native methods, by name, nothing more (a 32-bit JVM binds them
 # by their __stdcall decorated names, a 64-bit one by the plain JNI names), all seventeen reachable
 # by name. Imports: Windows system DLLs only; a MinGW runtime DLL (libstdc++, libgcc,
-# libwinpthread) would not be there on a customer's machine.
+# libwinpthread) would not be there on a customer's machine. The 32-bit DLL also loads on
+# XP-class point-of-sale systems (Windows XP SP3, POSReady 2009): it imports none of the functions
+# below, which Microsoft's documentation gives a later minimum client (Vista or newer). Our code
+# looks such functions up at run time; the check is on the linked DLL, so that the static MinGW
+# runtime is held to it too.
 set -euo pipefail
 
 if [ $# -ne 3 ]; then
@@ -104,6 +108,92 @@ while read -r imp; do
         *) fail "imports '$imp', which is not a Windows system DLL" ;;
     esac
 done <<<"$imports"
+
+# dll function, for functions a 32-bit Windows XP SP3 does not have.
+newer_than_xp="
+kernel32.dll CancelIoEx
+kernel32.dll CancelSynchronousIo
+kernel32.dll GetTickCount64
+kernel32.dll InitializeCriticalSectionEx
+kernel32.dll InitializeConditionVariable
+kernel32.dll SleepConditionVariableCS
+kernel32.dll SleepConditionVariableSRW
+kernel32.dll WakeConditionVariable
+kernel32.dll WakeAllConditionVariable
+kernel32.dll InitializeSRWLock
+kernel32.dll AcquireSRWLockExclusive
+kernel32.dll AcquireSRWLockShared
+kernel32.dll ReleaseSRWLockExclusive
+kernel32.dll ReleaseSRWLockShared
+kernel32.dll TryAcquireSRWLockExclusive
+kernel32.dll TryAcquireSRWLockShared
+kernel32.dll InitOnceInitialize
+kernel32.dll InitOnceExecuteOnce
+kernel32.dll InitOnceBeginInitialize
+kernel32.dll InitOnceComplete
+kernel32.dll FlsAlloc
+kernel32.dll FlsFree
+kernel32.dll FlsGetValue
+kernel32.dll FlsSetValue
+kernel32.dll CreateEventExA
+kernel32.dll CreateEventExW
+kernel32.dll CreateMutexExA
+kernel32.dll CreateMutexExW
+kernel32.dll CreateSemaphoreExA
+kernel32.dll CreateSemaphoreExW
+kernel32.dll GetFileInformationByHandleEx
+kernel32.dll SetFileInformationByHandle
+kernel32.dll GetFinalPathNameByHandleA
+kernel32.dll GetFinalPathNameByHandleW
+kernel32.dll CreateSymbolicLinkA
+kernel32.dll CreateSymbolicLinkW
+kernel32.dll GetQueuedCompletionStatusEx
+kernel32.dll SetFileCompletionNotificationModes
+kernel32.dll QueryFullProcessImageNameA
+kernel32.dll QueryFullProcessImageNameW
+kernel32.dll GetThreadId
+kernel32.dll GetProcessIdOfThread
+kernel32.dll GetCurrentProcessorNumber
+kernel32.dll GetErrorMode
+kernel32.dll SetThreadErrorMode
+kernel32.dll GetLocaleInfoEx
+kernel32.dll LocaleNameToLCID
+kernel32.dll LCIDToLocaleName
+kernel32.dll CompareStringEx
+kernel32.dll LCMapStringEx
+kernel32.dll GetSystemTimePreciseAsFileTime
+kernel32.dll QueryUnbiasedInterruptTime
+kernel32.dll InitializeProcThreadAttributeList
+kernel32.dll UpdateProcThreadAttribute
+kernel32.dll DeleteProcThreadAttributeList
+kernel32.dll SetDefaultDllDirectories
+kernel32.dll AddDllDirectory
+kernel32.dll RemoveDllDirectory
+advapi32.dll RegGetValueA
+advapi32.dll RegGetValueW
+advapi32.dll RegDeleteTreeA
+advapi32.dll RegDeleteTreeW
+advapi32.dll RegSetKeyValueA
+advapi32.dll RegSetKeyValueW
+advapi32.dll EventRegister
+advapi32.dll EventUnregister
+advapi32.dll EventWrite
+"
+if [ "$arch" = x86 ]; then
+    # dll function, for every function imported by name.
+    imported=$(awk '/DLL Name:/ { from = tolower($3); next }
+                    /The Export Tables/ { exit }
+                    from != "" && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]+$/ { print from, $NF }' <<<"$dump")
+    if ! grep -qx "kernel32.dll CreateFileA" <<<"$imported"; then
+        fail "the imported functions could not be read from the import table"
+    fi
+    while read -r from fn; do
+        [ -n "$from" ] || continue
+        if grep -qxF "$from $fn" <<<"$imported"; then
+            fail "imports $fn from $from, which Windows XP does not have: look it up at run time"
+        fi
+    done <<<"$newer_than_xp"
+fi
 
 if [ $failed -ne 0 ]; then
     exit 1
