@@ -1,11 +1,17 @@
 // The host's HID and printer providers on a fake sysfs and /dev tree: discovery order and the
-// Windows shape of device paths, reports both ways with their boundaries, the report ID from the
-// report descriptor, cancel, unplugging, vanished and replaced nodes, permissions, and one idle
-// I/O thread for every pending transfer.
+// Windows shape of device paths (an interface per top-level collection), reports both ways with
+// their boundaries, the report ID from the report descriptor, each collection's own reports and
+// capabilities, cancel, unplugging, vanished and replaced nodes, permissions, and one idle I/O
+// thread for every pending transfer.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pwd.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +27,7 @@
 #include <vector>
 
 #include "fake_usb_host.h"
+#include "hid_descriptors.h"
 #include "platform/posix/provider.h"
 #include "platform/posix/sim/sim_hid.h"
 #include "unit_support.h"
@@ -182,10 +189,11 @@ TEST_F(HostHid, ReportsMoveWholeBothWaysAndTheReportIdComesFromTheDescriptor) {
 
 // What a descriptor says about the report ID: the capability the open reads, and whether reports
 // come with an ID byte. A device without report IDs reads with a 0 first, as on Windows.
+// Descriptors from real devices: see hid_descriptors.h.
 TEST_F(HostHid, DescriptorsDecideTheCapabilitiesAndTheIdByteOfReads) {
     struct Case {
         const char* what;
-        const Bytes& descriptor;
+        Bytes descriptor;
         bool parses;
         NTSTATUS status;
         USHORT values;
@@ -193,11 +201,35 @@ TEST_F(HostHid, DescriptorsDecideTheCapabilitiesAndTheIdByteOfReads) {
         Bytes sent, read;
     };
     const Case cases[] = {
-        {"keyboard", kBootKeyboard, true, HIDP_STATUS_USAGE_NOT_FOUND, 0, 0,
-         {0, 0, 4, 0, 0, 0, 0, 0}, {0, 0, 0, 4, 0, 0, 0, 0, 0}},
+        {"keyboard",
+         kBootKeyboard,
+         true,
+         HIDP_STATUS_USAGE_NOT_FOUND,
+         0,
+         0,
+         {0, 0, 4, 0, 0, 0, 0, 0},
+         {0, 0, 0, 4, 0, 0, 0, 0, 0}},
         {"mouse", kBootMouse, true, HIDP_STATUS_SUCCESS, 2, 0, {1, 0xFF, 0x02}, {0, 1, 0xFF, 0x02}},
         {"display", kPosDisplay, true, HIDP_STATUS_SUCCESS, 1, 2, {2, 'x'}, {2, 'x'}},
         {"truncated", kTruncated, false, 0, 0, 0, {7, 'y'}, {7, 'y'}},
+        // IDs on constant items only still number the reports; a 0-bit item does not spoil the
+        // descriptor (the open reads report ID 1, and writes go out behind it).
+        {"pen tablet",
+         FromHex(kPenTabletVendor),
+         true,
+         HIDP_STATUS_USAGE_NOT_FOUND,
+         0,
+         0,
+         {2, 'a'},
+         {2, 'a'}},
+        {"gamepad",
+         FromHex(kSaitekGamepad),
+         true,
+         HIDP_STATUS_SUCCESS,
+         6,
+         1,
+         {1, 0x80, 0x7F},
+         {1, 0x80, 0x7F}},
     };
     unsigned node = 20;
     for (const Case& c : cases) {
@@ -214,11 +246,11 @@ TEST_F(HostHid, DescriptorsDecideTheCapabilitiesAndTheIdByteOfReads) {
         PHIDP_PREPARSED_DATA pp = nullptr;
         if (c.parses) {
             ASSERT_TRUE(HidD_GetPreparsedData(h, &pp));
-            HIDP_VALUE_CAPS caps[4];
-            USHORT count = 4;
+            HIDP_VALUE_CAPS caps[64];  // as many as the open asks for
+            USHORT count = 64;
             EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, caps, &count, pp), c.status);
             EXPECT_EQ(count, c.values);
-            for (USHORT i = 0; i < count; ++i) EXPECT_EQ(caps[i].ReportID, c.reportId);
+            EXPECT_EQ(count > 0 ? caps[0].ReportID : 0, c.reportId) << "what the open reads";
             HidD_FreePreparsedData(pp);
         } else {
             EXPECT_FALSE(HidD_GetPreparsedData(h, &pp));
@@ -230,6 +262,168 @@ TEST_F(HostHid, DescriptorsDecideTheCapabilitiesAndTheIdByteOfReads) {
         Transfer r;
         if (!ReadFile(h, r.buf, sizeof r.buf, &r.n, &r.ov)) r.n = r.Result(h).first;
         EXPECT_EQ(Bytes(r.buf, r.buf + r.n), c.read);
+        CloseHandle(h);
+    }
+}
+
+// A hidraw node as the kernel keeps it: every open is a connection of its own, and each report the
+// device sends goes to all of them.
+class SharedNode {
+public:
+    explicit SharedNode(const std::string& path)
+        : path_(path), listener_(socket(AF_UNIX, SOCK_SEQPACKET, 0)) {
+        sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_EQ(listen(listener_, 8), 0);
+    }
+    ~SharedNode() {
+        for (int c : conns_) close(c);
+        close(listener_);
+        unlink(path_.c_str());
+    }
+    // Opens `path` and takes the open's connection.
+    HANDLE Open(const std::string& path) {
+        HANDLE h = ::Open(path);
+        pollfd p = {listener_, POLLIN, 0};
+        EXPECT_NE(h, INVALID_HANDLE_VALUE) << path;
+        if (h != INVALID_HANDLE_VALUE && poll(&p, 1, kWaitMs) == 1)
+            conns_.push_back(accept(listener_, nullptr, nullptr));
+        return h;
+    }
+    void Send(const Bytes& report) {
+        for (int c : conns_)
+            ASSERT_EQ(send(c, report.data(), report.size(), 0),
+                      static_cast<ssize_t>(report.size()));
+    }
+    Bytes Received(size_t conn) {  // one report written on the `conn`-th open, within the bound
+        pollfd p = {conns_.at(conn), POLLIN, 0};
+        uint8_t buf[256];
+        const ssize_t n = poll(&p, 1, kWaitMs) == 1 ? recv(conns_[conn], buf, sizeof buf, 0) : 0;
+        return Bytes(buf, buf + (n > 0 ? n : 0));
+    }
+
+private:
+    const std::string path_;
+    const int listener_;
+    std::vector<int> conns_;
+};
+
+// The ID of the first input value capability, what the open reads; -1 when the call fails.
+int FirstReportId(HANDLE h, NTSTATUS* status = nullptr, USHORT* count = nullptr) {
+    PHIDP_PREPARSED_DATA pp = nullptr;
+    if (!HidD_GetPreparsedData(h, &pp)) return -1;
+    HIDP_VALUE_CAPS caps[64];
+    USHORT n = 64;
+    const NTSTATUS s = HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, caps, &n, pp);
+    HidD_FreePreparsedData(pp);
+    if (status != nullptr) *status = s;
+    if (count != nullptr) *count = n;
+    return s == HIDP_STATUS_SUCCESS ? caps[0].ReportID : -1;
+}
+
+// Windows opens each top-level collection as an interface of its own ("&colNN"), with its own
+// capabilities and its own reports; hidraw has one node for all, which each open shares.
+TEST_F(HostHid, ANodeWithSeveralCollectionsIsAnInterfacePerCollectionAsOnWindows) {
+    auto display = AddDisplay();
+    host.AddHidraw(host.AddDevice(0x05ac, 0x0256, 1), 0, 7, FromHex(kAppleKeyboard), 0x05ac,
+                   0x0256);
+    host.AddHidraw(host.AddDevice(0x27c6, 0x0e00, 2), 1, 9, FromHex(kGoodixPen), 0x27c6, 0x0e00);
+    const std::string apple = "\\\\?\\hid#vid_05ac&pid_0256&col0",
+                      goodix = "\\\\?\\hid#vid_27c6&pid_0e00&mi_01&col0";
+    EXPECT_EQ(Paths(kHidInterfaceClass),
+              (std::vector<std::string>{kDisplayPath, apple + "1#hidraw7" + kHid,
+                                        apple + "2#hidraw7" + kHid, apple + "3#hidraw7" + kHid,
+                                        goodix + "1#hidraw9" + kHid, goodix + "2#hidraw9" + kHid,
+                                        goodix + "3#hidraw9" + kHid}));
+
+    // Each collection answers its own capabilities, its nested collections numbered from 1.
+    SharedNode keyboard(host.Dev("hidraw7"));
+    HANDLE h[3];
+    for (int i = 0; i < 3; ++i)
+        h[i] = keyboard.Open(apple + std::to_string(i + 1) + "#hidraw7" + kHid);
+    NTSTATUS status = 0;
+    EXPECT_EQ(FirstReportId(h[0], &status), -1);
+    EXPECT_EQ(status, HIDP_STATUS_USAGE_NOT_FOUND) << "the keyboard has no values";
+    EXPECT_EQ(FirstReportId(h[1]), 71);
+    PHIDP_PREPARSED_DATA pp = nullptr;
+    ASSERT_TRUE(HidD_GetPreparsedData(h[1], &pp));
+    HIDP_VALUE_CAPS battery[2];
+    USHORT n = 2;
+    EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0, 1, 0, battery, &n, pp), HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(battery[0].LinkCollection, 1);
+    HidD_FreePreparsedData(pp);
+
+    // Each open collection reads its own input reports only, in order; writes go to the node.
+    Transfer r[3];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_FALSE(ReadFile(h[i], r[i].buf, sizeof r[i].buf, &r[i].n, &r[i].ov));
+    keyboard.Send({17, 1});
+    keyboard.Send({1, 0, 0, 4, 0, 0, 0, 0, 0});
+    keyboard.Send({71, 50});
+    keyboard.Send({18, 2});
+    const Bytes expected[3] = {{1, 0, 0, 4, 0, 0, 0, 0, 0}, {71, 50}, {17, 1}};
+    for (int i = 0; i < 3; ++i) {
+        const DWORD got = r[i].Result(h[i]).first;
+        EXPECT_EQ(Bytes(r[i].buf, r[i].buf + got), expected[i]) << i;
+    }
+    EXPECT_TRUE(ReadFile(h[2], r[2].buf, sizeof r[2].buf, &r[2].n, &r[2].ov));
+    EXPECT_EQ(Bytes(r[2].buf, r[2].buf + r[2].n), (Bytes{18, 2}))
+        << "the keyboard's report was dropped";
+    Transfer w;
+    EXPECT_EQ(Answer(WriteFile(h[1], "\x09\x01", 2, &w.n, &w.ov)),
+              std::make_pair(FALSE, ERROR_IO_PENDING));
+    EXPECT_EQ(w.Result(h[1]), std::make_pair(DWORD{2}, DWORD{0})) << "through the node's writer";
+    EXPECT_EQ(keyboard.Received(1), (Bytes{9, 1}));
+    for (HANDLE each : h) CloseHandle(each);
+
+    // The pen's 64-bit serial number: one value of 64 bits in report 8, found by its usage.
+    SharedNode pen(host.Dev("hidraw9"));
+    HANDLE p = pen.Open(goodix + "2#hidraw9" + kHid);
+    EXPECT_EQ(FirstReportId(p), 8);
+    ASSERT_TRUE(HidD_GetPreparsedData(p, &pp));
+    HIDP_VALUE_CAPS serial;
+    n = 1;
+    EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0x0D, 0, 0x5B, &serial, &n, pp),
+              HIDP_STATUS_SUCCESS);
+    EXPECT_EQ(serial.ReportID, 8);
+    EXPECT_EQ(serial.BitSize, 64);
+    EXPECT_EQ(serial.ReportCount, 1);
+    HidD_FreePreparsedData(pp);
+    CloseHandle(p);
+}
+
+// 75 input values in all, but fewer than the open's 64 in each collection: each collection's open
+// reads its report ID. An array too small gets the first entries and the count it needs.
+TEST_F(HostHid, EachCollectionCountsItsOwnValuesAndATooSmallArrayGetsTheCountItNeeds) {
+    host.AddHidraw(host.AddDevice(0x1b96, 0x0c01, 1), 0, 4, FromHex(kNtrigTouchScreen), 0x1b96,
+                   0x0c01);
+    SharedNode node(host.Dev("hidraw4"));
+    const std::string path = "\\\\?\\hid#vid_1b96&pid_0c01&col0";
+    const int ids[] = {46, 1, 3, 2};
+    const USHORT counts[] = {6, 4, 63, 2};
+    for (int c = 0; c < 4; ++c) {
+        HANDLE h = node.Open(path + std::to_string(c + 1) + "#hidraw4" + kHid);
+        USHORT count = 0;
+        EXPECT_EQ(FirstReportId(h, nullptr, &count), ids[c]) << c;
+        EXPECT_EQ(count, counts[c]);
+        if (c == 2) {
+            PHIDP_PREPARSED_DATA pp = nullptr;
+            ASSERT_TRUE(HidD_GetPreparsedData(h, &pp));
+            HIDP_VALUE_CAPS all[63], two[2];
+            USHORT n = 63, few = 2, none = 0;
+            EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, all, &n, pp),
+                      HIDP_STATUS_SUCCESS);
+            EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, two, &few, pp),
+                      HIDP_STATUS_BUFFER_TOO_SMALL);
+            EXPECT_EQ(few, 63) << "the count needed";
+            EXPECT_EQ(memcmp(two, all, sizeof two), 0) << "the first entries, the first one first";
+            EXPECT_EQ(HidP_GetSpecificValueCaps(HidP_Input, 0, 0, 0, nullptr, &none, pp),
+                      HIDP_STATUS_BUFFER_TOO_SMALL);
+            EXPECT_EQ(none, 63);
+            HidD_FreePreparsedData(pp);
+        }
         CloseHandle(h);
     }
 }

@@ -99,8 +99,13 @@ NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHOR
         v.Range.UsageMin = c.usageMin;
         v.Range.UsageMax = c.usageMax;
     }
-    *length = given;
-    if (found == 0) return HIDP_STATUS_USAGE_NOT_FOUND;
+    if (found == 0) {
+        *length = 0;
+        return HIDP_STATUS_USAGE_NOT_FOUND;
+    }
+    // Too small an array, as Windows answers it: the first entries filled in, and the length set
+    // to how many there are, so a caller can size its array and ask again.
+    *length = found;
     return given < found ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
 }
 

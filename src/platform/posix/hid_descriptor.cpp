@@ -1,5 +1,8 @@
 // The HID report-descriptor parser. Items are read one at a time with their size checked against
 // what is left, so a truncated descriptor ends with a clear answer instead of a read past its end.
+// It refuses what the kernel's parser refuses (drivers/hid/hid-core.c), with the kernel's reason,
+// and nothing else: a field the kernel takes (a report size of 0, a 64-bit serial number) is a
+// field here too.
 #include "hid_descriptor.h"
 
 #include <string.h>
@@ -11,41 +14,61 @@ namespace {
 enum : uint8_t { kMain = 0, kGlobal = 1, kLocal = 2 };
 enum : uint8_t { kInput = 8, kOutput = 9, kCollection = 10, kFeature = 11, kEndCollection = 12 };
 enum : uint8_t {
-    kUsagePage = 0, kLogicalMin, kLogicalMax, kPhysicalMin, kPhysicalMax, kUnitExp, kUnit,
-    kReportSize, kReportId, kReportCount, kPush, kPop
+    kUsagePage = 0,
+    kLogicalMin,
+    kLogicalMax,
+    kPhysicalMin,
+    kPhysicalMax,
+    kUnitExp,
+    kUnit,
+    kReportSize,
+    kReportId,
+    kReportCount,
+    kPush,
+    kPop
 };
-enum : uint8_t { kUsage = 0, kUsageMin = 1, kUsageMax = 2 };
+enum : uint8_t { kUsage = 0, kUsageMin = 1, kUsageMax = 2, kDelimiter = 10 };
 
 constexpr uint16_t kConstant = 0x01, kVariable = 0x02, kRelative = 0x04, kNullState = 0x40;
-constexpr size_t kMaxPushDepth = 16;
-constexpr uint32_t kMaxReportBits = 0xFFFF * 8;
+
+// The kernel's limits (include/linux/hid.h and hid-core.c).
+constexpr size_t kMaxPushDepth = 4;       // HID_GLOBAL_STACK_SIZE
+constexpr uint32_t kMaxUsages = 12288;    // HID_MAX_USAGES, also the largest report count
+constexpr uint32_t kMaxReportSize = 256;  // bits of one field
+constexpr uint32_t kMaxReportBits = (16384 - 1) * 8;  // HID_MAX_BUFFER_SIZE less the ID byte
 
 struct Globals {
     uint16_t usagePage = 0;
     int32_t logicalMin = 0, logicalMax = 0, physicalMin = 0, physicalMax = 0;
+    // The maximum as the kernel checks it: unsigned unless the minimum before it is negative.
+    int32_t kernelLogicalMax = 0;
     uint32_t unitExp = 0, unit = 0;
     uint32_t reportSize = 0, reportCount = 0;
     uint8_t reportId = 0;
 };
 
-// Usages of the coming main item; a 4-byte usage carries its own page in the high half.
+// Usages of the coming main item. A 4-byte usage carries its own page; a shorter one takes the
+// page in force at the main item (see BindPages).
 struct Usage {
     uint16_t page, min, max;
-    bool range;
+    bool range, extended;
 };
 
 struct Locals {
     std::vector<Usage> usages;
-    bool haveMin = false;
-    uint32_t min = 0;
+    uint32_t count = 0;  // as the kernel counts them: a range is as many usages as it spans
+    bool haveMin = false, haveMax = false;  // a half of a range waiting for the other half
+    uint32_t min = 0, max = 0;
+    size_t maxSize = 0;
+    unsigned delimiterDepth = 0, delimiterBranch = 0;
 };
 
 struct Collection {
     uint16_t usagePage, usage, index;
 };
 
-bool Fail(std::string* why, const char* text, size_t at) {
-    if (why != nullptr) *why = std::string(text) + " at byte " + std::to_string(at);
+bool Fail(std::string* why, const std::string& text, size_t at) {
+    if (why != nullptr) *why = text + " at byte " + std::to_string(at);
     return false;
 }
 
@@ -62,178 +85,254 @@ int32_t Signed(const uint8_t* p, size_t n) {
     return static_cast<int32_t>((v ^ sign) - sign);
 }
 
-Usage MakeUsage(uint32_t value, size_t n, uint16_t page, bool range, uint32_t max = 0) {
+// A usage range, counted against the kernel's limit; one past it is cut short as the kernel
+// cuts it, and none left is a refusal.
+bool AddRange(Locals& l, uint32_t min, uint32_t max, size_t size, uint16_t page) {
+    uint64_t span = max >= min ? uint64_t{max} - min + 1 : kMaxUsages;
+    if (l.count + span > kMaxUsages) span = kMaxUsages - l.count;
+    if (span == 0) return false;
+    l.count += static_cast<uint32_t>(span);
+    const uint64_t last = (min & 0xFFFF) + span - 1;
     Usage u;
-    u.page = n == 4 ? static_cast<uint16_t>(value >> 16) : page;
-    u.min = static_cast<uint16_t>(value);
-    u.max = range ? static_cast<uint16_t>(max) : u.min;
-    u.range = range;
-    return u;
+    u.extended = size == 4;
+    u.page = u.extended ? static_cast<uint16_t>(max >> 16) : page;
+    u.min = static_cast<uint16_t>(min);
+    u.max = static_cast<uint16_t>(last > 0xFFFF ? 0xFFFF : last);
+    u.range = true;
+    l.usages.push_back(u);
+    return true;
+}
+
+// At a main item the page in force binds the usages given without one, from the last back to
+// the first that already has it, as the kernel and Windows bind them: a Usage Page after its
+// usages applies to them.
+void BindPages(Locals& l, uint16_t page) {
+    for (size_t i = l.usages.size(); i-- > 0;) {
+        if (l.usages[i].extended) continue;
+        if (l.usages[i].page == page) break;
+        l.usages[i].page = page;
+    }
+}
+
+// The capabilities one data main item gives, appended to `out`.
+void AddCaps(const Locals& l, const Globals& g, HidReportKind kind, uint16_t flags,
+             const Collection* inner, std::vector<HidFieldCaps>* out) {
+    HidFieldCaps c;
+    memset(&c, 0, sizeof c);
+    c.kind = kind;
+    const bool variable = flags & kVariable;
+    c.isButton = !variable || g.reportSize == 1;
+    c.reportId = g.reportId;
+    c.bitField = flags;
+    if (inner != nullptr) {
+        c.linkCollection = inner->index;
+        c.linkUsage = inner->usage;
+        c.linkUsagePage = inner->usagePage;
+    }
+    c.isAbsolute = !(flags & kRelative);
+    c.hasNull = flags & kNullState;
+    c.bitSize = static_cast<uint16_t>(g.reportSize);
+    c.logicalMin = g.logicalMin;
+    c.logicalMax = g.logicalMax;
+    c.physicalMin = g.physicalMin;
+    c.physicalMax = g.physicalMax;
+    c.units = g.unit;
+    c.unitsExp = g.unitExp;
+    // An array: one capability per usage entry, the count its slots. Variables: a field per usage
+    // in order, ranges taking as many fields as they hold; the last usage covers what is left.
+    uint32_t left = g.reportCount;
+    for (size_t i = 0; i < l.usages.size() && (left > 0 || !variable); ++i) {
+        const Usage& us = l.usages[i];
+        const uint32_t span = us.range ? static_cast<uint32_t>(us.max - us.min) + 1 : 1;
+        const uint32_t take =
+            !variable || i + 1 == l.usages.size() ? left : (span < left ? span : left);
+        c.usagePage = us.page;
+        c.isRange = us.range;
+        c.usageMin = us.min;
+        c.usageMax = us.max;
+        c.reportCount = static_cast<uint16_t>(variable ? take : g.reportCount);
+        out->push_back(c);
+        if (variable) left -= take;
+    }
 }
 
 }  // namespace
 
-bool ParseHidDescriptor(const uint8_t* data, size_t size, HidDescriptor* out, std::string* why) {
-    out->caps.clear();
+bool ParseHidDescriptor(const uint8_t* data, size_t size, HidReportDescriptor* out,
+                        std::string* why) {
+    out->collections.clear();
+    out->numbered = false;
     Globals g;
     std::vector<Globals> stack;
     Locals l;
     std::vector<Collection> open;
-    uint16_t collections = 0;
-    bool sawReportId = false;
+    uint16_t links = 0;  // collections opened so far in the current top-level one
+    std::vector<uint32_t> reportBits(3 * 256, 0);  // by report kind and ID
 
+    // The kernel reads items until the last one ends exactly at the end; an empty descriptor
+    // gives it nothing to read.
+    if (size == 0) return Fail(why, "item fetching failed", 0);
     for (size_t at = 0; at < size;) {
         const uint8_t prefix = data[at];
-        if (prefix == 0xFE) {  // a long item: its size and tag follow; nothing here reads it
-            if (size - at < 3) return Fail(why, "truncated long item", at);
-            const size_t n = data[at + 1];
-            if (size - at - 3 < n) return Fail(why, "truncated long item", at);
-            at += 3 + n;
-            continue;
+        const size_t item = at;
+        if ((prefix & 0xF0) == 0xF0) {  // a long item: its size and tag follow
+            if (size - at < 3 || size - at - 3 < data[at + 1])
+                return Fail(why, "item fetching failed", at);
+            return Fail(why, "unexpected long item", at);
         }
         static const size_t kSizes[] = {0, 1, 2, 4};
         const size_t n = kSizes[prefix & 3];
         const uint8_t type = (prefix >> 2) & 3, tag = prefix >> 4;
-        if (size - at - 1 < n) return Fail(why, "truncated item", at);
+        if (size - at - 1 < n) return Fail(why, "item fetching failed", at);
         const uint8_t* p = data + at + 1;
         const uint32_t u = Unsigned(p, n);
-        const size_t item = at;
         at += 1 + n;
 
         if (type == kGlobal) {
             switch (tag) {
-                case kUsagePage: g.usagePage = static_cast<uint16_t>(u); break;
-                case kLogicalMin: g.logicalMin = Signed(p, n); break;
-                case kLogicalMax: g.logicalMax = Signed(p, n); break;
-                case kPhysicalMin: g.physicalMin = Signed(p, n); break;
-                case kPhysicalMax: g.physicalMax = Signed(p, n); break;
-                case kUnitExp: g.unitExp = u; break;
-                case kUnit: g.unit = u; break;
+                case kUsagePage:
+                    g.usagePage = static_cast<uint16_t>(u);
+                    break;
+                case kLogicalMin:
+                    g.logicalMin = Signed(p, n);
+                    break;
+                case kLogicalMax:
+                    g.logicalMax = Signed(p, n);
+                    g.kernelLogicalMax = g.logicalMin < 0 ? g.logicalMax : static_cast<int32_t>(u);
+                    break;
+                case kPhysicalMin:
+                    g.physicalMin = Signed(p, n);
+                    break;
+                case kPhysicalMax:
+                    g.physicalMax = Signed(p, n);
+                    break;
+                case kUnitExp:
+                    g.unitExp = u;
+                    break;
+                case kUnit:
+                    g.unit = u;
+                    break;
                 case kReportSize:
-                    if (u == 0 || u > 32) return Fail(why, "report size out of range", item);
+                    if (u > kMaxReportSize)
+                        return Fail(why, "invalid report_size " + std::to_string(u), item);
                     g.reportSize = u;
                     break;
                 case kReportId:
-                    if (u == 0 || u > 255) return Fail(why, "report ID out of range", item);
+                    if (u == 0 || u > 255)
+                        return Fail(why, "report_id " + std::to_string(u) + " is invalid", item);
                     g.reportId = static_cast<uint8_t>(u);
-                    sawReportId = true;
                     break;
                 case kReportCount:
-                    if (u == 0 || u > 0xFFFF) return Fail(why, "report count out of range", item);
+                    if (u > kMaxUsages)
+                        return Fail(why, "invalid report_count " + std::to_string(u), item);
                     g.reportCount = u;
                     break;
                 case kPush:
-                    if (stack.size() == kMaxPushDepth) return Fail(why, "push too deep", item);
+                    if (stack.size() == kMaxPushDepth)
+                        return Fail(why, "global environment stack overflow", item);
                     stack.push_back(g);
                     break;
                 case kPop:
-                    if (stack.empty()) return Fail(why, "pop without push", item);
+                    if (stack.empty()) return Fail(why, "global environment stack underflow", item);
                     g = stack.back();
                     stack.pop_back();
                     break;
                 default:
-                    return Fail(why, "unknown global item", item);
+                    return Fail(why, "unknown global tag " + std::to_string(tag), item);
             }
             continue;
         }
         if (type == kLocal) {
-            if (tag == kUsage) {
-                l.usages.push_back(MakeUsage(u, n, g.usagePage, false));
-            } else if (tag == kUsageMin) {
-                l.haveMin = true;
-                l.min = u;
-            } else if (tag == kUsageMax) {
-                if (!l.haveMin) return Fail(why, "usage maximum without minimum", item);
-                l.usages.push_back(MakeUsage(l.min, n, g.usagePage, true, u));
-                l.haveMin = false;
+            // Usages of a delimited set other than the first are alternatives nobody reads.
+            const bool alternative = l.delimiterBranch > 1;
+            if (tag == kDelimiter) {
+                if (u != 0) {
+                    if (l.delimiterDepth != 0) return Fail(why, "nested delimiters", item);
+                    ++l.delimiterDepth;
+                    ++l.delimiterBranch;
+                } else {
+                    if (l.delimiterDepth == 0) return Fail(why, "bogus close delimiter", item);
+                    --l.delimiterDepth;
+                }
+            } else if (tag == kUsage && !alternative) {
+                if (l.count >= kMaxUsages) return Fail(why, "usage index exceeded", item);
+                ++l.count;
+                Usage us;
+                us.extended = n == 4;
+                us.page = us.extended ? static_cast<uint16_t>(u >> 16) : g.usagePage;
+                us.min = us.max = static_cast<uint16_t>(u);
+                us.range = false;
+                l.usages.push_back(us);
+            } else if ((tag == kUsageMin || tag == kUsageMax) && !alternative) {
+                // The two halves of a range pair up in either order.
+                if (tag == kUsageMin) {
+                    l.min = u;
+                    l.haveMin = true;
+                } else {
+                    l.max = u;
+                    l.maxSize = n;
+                    l.haveMax = true;
+                }
+                if (l.haveMin && l.haveMax) {
+                    if (!AddRange(l, l.min, l.max, l.maxSize, g.usagePage))
+                        return Fail(why, "usage index exceeded", item);
+                    l.haveMin = l.haveMax = false;
+                }
             }
-            continue;  // designators, strings and delimiters do not shape the report
+            continue;  // designators and strings do not shape the report
         }
-        if (type != kMain) return Fail(why, "reserved item type", item);
+        if (type != kMain) continue;  // reserved items: the kernel passes over them
 
+        // A maximum without its minimum spans from 0, the kernel's minimum when none is given.
+        if (l.haveMax && !AddRange(l, 0, l.max, l.maxSize, g.usagePage))
+            return Fail(why, "usage index exceeded", item);
+        BindPages(l, g.usagePage);
         if (tag == kCollection) {
             const uint16_t usage = l.usages.empty() ? 0 : l.usages.front().min;
             const uint16_t page = l.usages.empty() ? g.usagePage : l.usages.front().page;
-            if (open.empty() && collections == 0) {
-                out->usagePage = page;
-                out->usage = usage;
+            if (open.empty()) {
+                HidDescriptor top;
+                top.usagePage = page;
+                top.usage = usage;
+                out->collections.push_back(top);
+                links = 0;
             }
-            open.push_back(Collection{page, usage, collections++});
+            open.push_back(Collection{page, usage, links++});
         } else if (tag == kEndCollection) {
-            if (open.empty()) return Fail(why, "end of a collection never opened", item);
+            if (open.empty()) return Fail(why, "collection stack underflow", item);
             open.pop_back();
         } else if (tag == kInput || tag == kOutput || tag == kFeature) {
-            if (g.reportSize == 0 || g.reportCount == 0)
-                return Fail(why, "main item without report size or count", item);
-            if (g.reportSize * g.reportCount > kMaxReportBits)
-                return Fail(why, "report too long", item);
-            const uint16_t flags = static_cast<uint16_t>(u);
-            // Constant fields are padding: no capability.
-            if (!(flags & kConstant) && !l.usages.empty()) {
-                HidFieldCaps c;
-                memset(&c, 0, sizeof c);
-                c.kind = tag == kInput    ? HidReportKind::Input
-                         : tag == kOutput ? HidReportKind::Output
-                                          : HidReportKind::Feature;
-                const bool variable = flags & kVariable;
-                c.isButton = !variable || g.reportSize == 1;
-                c.reportId = g.reportId;
-                c.bitField = flags;
-                if (!open.empty()) {
-                    c.linkCollection = open.back().index;
-                    c.linkUsage = open.back().usage;
-                    c.linkUsagePage = open.back().usagePage;
-                }
-                c.isAbsolute = !(flags & kRelative);
-                c.hasNull = flags & kNullState;
-                c.bitSize = static_cast<uint16_t>(g.reportSize);
-                c.logicalMin = g.logicalMin;
-                c.logicalMax = g.logicalMax;
-                c.physicalMin = g.physicalMin;
-                c.physicalMax = g.physicalMax;
-                c.units = g.unit;
-                c.unitsExp = g.unitExp;
-                if (!variable) {
-                    // An array: one capability for its usages, the count its slots.
-                    for (const Usage& us : l.usages) {
-                        c.usagePage = us.page;
-                        c.isRange = us.range;
-                        c.usageMin = us.min;
-                        c.usageMax = us.max;
-                        c.reportCount = static_cast<uint16_t>(g.reportCount);
-                        out->caps.push_back(c);
-                    }
-                } else {
-                    // Variables: a field per usage in order, ranges taking as many fields as they
-                    // hold; the last usage covers the fields left over.
-                    uint32_t left = g.reportCount;
-                    for (size_t i = 0; i < l.usages.size() && left > 0; ++i) {
-                        const Usage& us = l.usages[i];
-                        const uint32_t span = us.range ? static_cast<uint32_t>(us.max - us.min) + 1 : 1;
-                        const bool last = i + 1 == l.usages.size();
-                        const uint32_t take = last ? left : (span < left ? span : left);
-                        c.usagePage = us.page;
-                        c.isRange = us.range;
-                        c.usageMin = us.min;
-                        c.usageMax = us.max;
-                        c.reportCount = static_cast<uint16_t>(take);
-                        out->caps.push_back(c);
-                        left -= take;
-                    }
-                }
+            if ((g.logicalMin < 0 && g.kernelLogicalMax < g.logicalMin) ||
+                (g.logicalMin >= 0 &&
+                 static_cast<uint32_t>(g.kernelLogicalMax) < static_cast<uint32_t>(g.logicalMin)))
+                return Fail(why, "logical range invalid", item);
+            const size_t kindIndex = tag == kInput ? 0 : tag == kOutput ? 1 : 2;
+            uint32_t& bits = reportBits[kindIndex * 256 + g.reportId];
+            bits += g.reportSize * g.reportCount;
+            if (bits > kMaxReportBits) return Fail(why, "report is too long", item);
+            // A field outside every collection belongs to the last one opened (or to a first one
+            // that it makes).
+            if (out->collections.empty()) out->collections.push_back(HidDescriptor());
+            HidDescriptor& top = out->collections.back();
+            const HidReportKind kind = kindIndex == 0   ? HidReportKind::Input
+                                       : kindIndex == 1 ? HidReportKind::Output
+                                                        : HidReportKind::Feature;
+            if (kind == HidReportKind::Input) {
+                out->numbered = out->numbered || g.reportId != 0;
+                bool known = false;
+                for (uint8_t id : top.inputReports) known = known || id == g.reportId;
+                if (!known) top.inputReports.push_back(g.reportId);
             }
+            // Constant fields and fields without usages are padding: no capability.
+            const uint16_t flags = static_cast<uint16_t>(u);
+            if (!(flags & kConstant) && !l.usages.empty())
+                AddCaps(l, g, kind, flags, open.empty() ? nullptr : &open.back(), &top.caps);
         }
         l = Locals();  // local items last for one main item
     }
-    if (!open.empty()) return Fail(why, "collection not closed", size);
-    if (!stack.empty()) return Fail(why, "push without pop", size);
-    // A device that names report IDs names one for every report; fields before the first ID
-    // would belong to report 0, which such a device cannot send.
-    if (sawReportId) {
-        for (const HidFieldCaps& c : out->caps) {
-            if (c.reportId == 0) return Fail(why, "fields outside any report ID", 0);
-        }
-    }
+    if (!open.empty()) return Fail(why, "unbalanced collection at end of report description", size);
+    if (l.delimiterDepth != 0)
+        return Fail(why, "unbalanced delimiter at end of report description", size);
     return true;
 }
 

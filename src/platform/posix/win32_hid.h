@@ -121,7 +121,8 @@ void HidD_GetHidGuid(LPGUID guid);
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data);
 BOOLEAN HidD_FreePreparsedData(PHIDP_PREPARSED_DATA data);
 // The value capabilities of one report type, in descriptor order, filtered by usage page, link
-// collection and usage (0: any). *length: room on entry, capabilities given on return.
+// collection and usage (0: any). *length: room on entry; on return the number that match, of which
+// as many as there was room for are given (HIDP_STATUS_BUFFER_TOO_SMALL when that is fewer).
 NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHORT linkCollection,
                                    USAGE usage, PHIDP_VALUE_CAPS caps, PUSHORT length,
                                    PHIDP_PREPARSED_DATA data);

@@ -1,14 +1,19 @@
 // HID interfaces from hidraw. Every <root>/sys/class/hidraw/hidrawN is one interface of the HID
-// class, listed in node-number order under a device path shaped as Windows shapes it:
+// class, or one per top-level collection when its report descriptor has several (Windows opens
+// each such collection as an interface of its own), listed in node-number order and then in
+// collection order under device paths shaped as Windows shapes them:
 //   \\?\hid#vid_04b8&pid_0202&mi_00#hidraw3#{4d1e55b2-f16f-11cf-88cb-001111000030}
+//   \\?\hid#vid_046d&pid_c52b&mi_02&col01#hidraw5#{4d1e55b2-f16f-11cf-88cb-001111000030}
 // with vendor and product from the HID device's uevent (HID_ID), "&mi_xx" only on a composite USB
-// device, and the node's name where Windows puts its instance id. The path opens <root>/dev/hidrawN.
+// device, "&colNN" (from 01, two hexadecimal digits) only on a node with several collections, and
+// the node's name where Windows puts its instance id. The path opens <root>/dev/hidrawN.
 #include <linux/hidraw.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <bitset>
 #include <new>
 
 #include "../provider.h"
@@ -19,17 +24,27 @@ namespace caldrix_posix {
 namespace {
 
 constexpr char kHidClass[] = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
-constexpr DWORD kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a descriptor that does not parse
+constexpr DWORD kErrorInvalidData = 13;  // ERROR_INVALID_DATA: a descriptor the kernel refuses
 
 std::string NodeName(unsigned n) { return "hidraw" + std::to_string(n); }
 
 std::string DeviceDir(unsigned n) { return SysClassDir("hidraw") + "/" + NodeName(n) + "/device"; }
 
-// The device path of hidrawN as the node is now; empty if it has gone or cannot be named.
-std::string HidrawPath(unsigned n) {
+// The report descriptor of hidrawN from sysfs, which needs no access to the node; empty if
+// unreadable.
+std::vector<uint8_t> SysfsDescriptor(unsigned n) {
+    std::vector<uint8_t> raw;
+    if (!ReadBinaryAttribute(DeviceDir(n) + "/report_descriptor", HID_MAX_DESCRIPTOR_SIZE, &raw))
+        raw.clear();
+    return raw;
+}
+
+// The device paths of hidrawN as the node is now, one per top-level collection when there are
+// several; none if it has gone or cannot be named.
+std::vector<std::string> HidrawPaths(unsigned n) {
     const std::string device = DeviceDir(n);
     std::string uevent;
-    if (!ReadAttribute(device + "/uevent", &uevent)) return std::string();
+    if (!ReadAttribute(device + "/uevent", &uevent)) return {};
     UsbIdentity id;
     unsigned bus = 0;
     bool named = false;
@@ -41,23 +56,35 @@ std::string HidrawPath(unsigned n) {
             named = sscanf(line.c_str() + 7, "%x:%x:%x", &bus, &id.vid, &id.pid) == 3;
         at = end + 1;
     }
-    if (!named) return std::string();
+    if (!named) return {};
     // The HID device hangs below its USB interface, which knows its number and its device.
     id.interface = CompositeInterface(device + "/..");
-    return InterfacePath("hid", id, NodeName(n), kHidClass);
+    const std::vector<uint8_t> raw = SysfsDescriptor(n);
+    HidReportDescriptor parsed;
+    size_t collections = 1;
+    if (!raw.empty() && ParseHidDescriptor(raw.data(), raw.size(), &parsed, nullptr) &&
+        parsed.collections.size() > 1)
+        collections = parsed.collections.size();
+    std::vector<std::string> paths;
+    for (size_t c = 0; c < collections; ++c) {
+        id.collection = collections > 1 ? static_cast<int>(c + 1) : -1;
+        paths.push_back(InterfacePath("hid", id, NodeName(n), kHidClass));
+    }
+    return paths;
 }
 
 class HidrawDevice final : public NodeDevice {
 public:
     using NodeDevice::NodeDevice;
 
-    // The report descriptor, from sysfs (which needs no access to the node) or else from the
-    // node. A device without report IDs reads with a 0 put in front of every report, as Windows
-    // reads it; one whose descriptor cannot be had reads as the node gives it.
-    void LoadDescriptor(const std::string& deviceDir, bool bridge) {
-        std::vector<uint8_t> raw;
-        if (!ReadBinaryAttribute(deviceDir + "/report_descriptor", HID_MAX_DESCRIPTOR_SIZE, &raw) &&
-            !bridge) {
+    // The report descriptor, from sysfs or else from the node, and what this handle answers of
+    // it: the top-level collection `collection` (from 0; -1 for a path without "&colNN", which
+    // stands for the whole node). A device whose reports carry no ID reads with a 0 put in front
+    // of every report, as Windows reads it; one whose descriptor cannot be had reads as the node
+    // gives it.
+    void LoadDescriptor(unsigned node, bool bridge, int collection) {
+        std::vector<uint8_t> raw = SysfsDescriptor(node);
+        if (raw.empty() && !bridge) {
             int size = 0;
             hidraw_report_descriptor d;
             memset(&d, 0, sizeof d);
@@ -71,15 +98,33 @@ public:
             descriptorError_ = ERROR_GEN_FAILURE;
             return;
         }
-        std::string why;
-        if (!ParseHidDescriptor(raw.data(), raw.size(), &descriptor_, &why)) {
+        HidReportDescriptor parsed;
+        if (!ParseHidDescriptor(raw.data(), raw.size(), &parsed, nullptr)) {
             descriptorError_ = kErrorInvalidData;
             return;
         }
         descriptorError_ = ERROR_SUCCESS;
-        bool numbered = false;
-        for (const HidFieldCaps& c : descriptor_.caps) numbered = numbered || c.reportId != 0;
-        SetReadPrefix(numbered ? 0 : 1);
+        SetReadPrefix(parsed.numbered ? 0 : 1);
+        if (collection >= 0 && static_cast<size_t>(collection) < parsed.collections.size()) {
+            descriptor_ = parsed.collections[static_cast<size_t>(collection)];
+            // Each collection reads its own input reports: by their ID byte, or all of them on a
+            // device without IDs if it has the one report.
+            std::bitset<256> accepted;
+            for (uint8_t id : descriptor_.inputReports) {
+                if (parsed.numbered)
+                    accepted.set(id);
+                else
+                    accepted.set();
+            }
+            SetReportFilter(accepted);
+        } else if (!parsed.collections.empty()) {
+            // A path without "&colNN": the node's one collection, or all of them together when
+            // only the node itself could tell that it has several.
+            descriptor_ = parsed.collections.front();
+            for (size_t c = 1; c < parsed.collections.size(); ++c)
+                descriptor_.caps.insert(descriptor_.caps.end(), parsed.collections[c].caps.begin(),
+                                        parsed.collections[c].caps.end());
+        }
     }
 
     BOOL GetHidDescriptor(HidDescriptor* out, DWORD* error) override {
@@ -102,7 +147,12 @@ struct HidrawDeviceProvider final : DeviceProvider {
         unsigned n = 0;
         if (!NodeNumber(PathInstance(name, "hid", kHidClass), "hidraw", &n)) return OpenResult::NotMine;
         // A node that has gone, or now belongs to another device, is not the device named.
-        if (!SamePath(name, HidrawPath(n))) return Failed(error, ERROR_FILE_NOT_FOUND);
+        const std::vector<std::string> paths = HidrawPaths(n);
+        int collection = -1;
+        for (size_t c = 0; c < paths.size() && collection < 0; ++c)
+            if (SamePath(name, paths[c])) collection = static_cast<int>(c);
+        if (collection < 0) return Failed(error, ERROR_FILE_NOT_FOUND);
+        if (paths.size() == 1) collection = -1;
         int fd = -1;
         bool bridge = false;
         if (!OpenNode(DevNodePath(NodeName(n)), access, &fd, &bridge, error)) return OpenResult::Failed;
@@ -112,16 +162,15 @@ struct HidrawDeviceProvider final : DeviceProvider {
             return Failed(error, ERROR_NOT_ENOUGH_MEMORY);
         }
         if (!device->Ready(error)) return OpenResult::Failed;
-        device->LoadDescriptor(DeviceDir(n), bridge);
+        device->LoadDescriptor(n, bridge, collection);
         *out = std::move(device);
         return OpenResult::Opened;
     }
 
     void Interfaces(std::vector<DeviceInterface>* out) override {
-        for (unsigned n : ClassNodes(SysClassDir("hidraw"), "hidraw")) {
-            std::string path = HidrawPath(n);
-            if (!path.empty()) out->push_back(DeviceInterface{kHidInterfaceClass, std::move(path)});
-        }
+        for (unsigned n : ClassNodes(SysClassDir("hidraw"), "hidraw"))
+            for (std::string& path : HidrawPaths(n))
+                out->push_back(DeviceInterface{kHidInterfaceClass, std::move(path)});
     }
 
     static OpenResult Failed(DWORD* error, DWORD code) {

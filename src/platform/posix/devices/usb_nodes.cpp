@@ -140,6 +140,11 @@ std::string InterfacePath(const char* bus, const UsbIdentity& id, const std::str
         snprintf(mi, sizeof mi, "&mi_%02x", static_cast<unsigned>(id.interface) & 0xFF);
         path += mi;
     }
+    if (id.collection >= 0) {
+        char col[16];
+        snprintf(col, sizeof col, "&col%02x", static_cast<unsigned>(id.collection) & 0xFF);
+        path += col;
+    }
     return Lower(path + "#" + instance + "#" + classGuid);
 }
 

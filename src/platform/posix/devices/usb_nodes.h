@@ -28,13 +28,15 @@ bool ReadBinaryAttribute(const std::string& path, size_t limit, std::vector<uint
 struct UsbIdentity {
     unsigned vid = 0, pid = 0;
     int interface = -1;  // the interface number on a composite device, else -1
+    int collection =
+        -1;  // the top-level collection (from 1) of a HID node that has several, else -1
 };
 
 // The interface number of the USB interface directory `interfaceDir` if its device has more than
 // one interface (where Windows adds "&mi_xx" to the path), else -1.
 int CompositeInterface(const std::string& interfaceDir);
 
-// "\\?\<bus>#vid_xxxx&pid_xxxx[&mi_xx]#<instance>#<classGuid>", all in lower case.
+// "\\?\<bus>#vid_xxxx&pid_xxxx[&mi_xx][&colxx]#<instance>#<classGuid>", all in lower case.
 std::string InterfacePath(const char* bus, const UsbIdentity& id, const std::string& instance,
                           const char* classGuid);
 
