@@ -1,5 +1,5 @@
 # The two commands a newcomer needs:
-#   make demo   build the Linux library and talk to a simulated receipt printer through Java
+#   make demo   build the Linux library and talk to a simulated receipt printer and line display
 #   make test   build every target and run all three test layers
 # Everything else here is a step of those two.
 
@@ -12,7 +12,7 @@ CMAKE_FLAGS ?=
 
 demo: setup-demo
 	cmake -S . -B $(BUILD)/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build $(BUILD)/linux -j $(JOBS) --target caldrix device_sim caldrix_demo
+	cmake --build $(BUILD)/linux -j $(JOBS) --target caldrix device_sim display_sim caldrix_demo
 	demo/run_demo.sh $(BUILD)/linux
 
 test: setup-test package test-linux unit-asan unit-tsan test-windows test-package
@@ -61,8 +61,9 @@ package:
 test-package:
 	ctest --test-dir $(BUILD)/package --output-on-failure
 
-# Round trips, per-call costs against baselines and HID reads; BENCH=roundtrip, percall, hidreads
-# or syscalls runs one part alone (see bench/run_bench.sh).
+# Round trips, per-call costs against baselines, HID reads, throughput and open/close against
+# plain C; BENCH=roundtrip, percall, hidreads, syscalls, throughput or openclose runs one part
+# alone (see bench/run_bench.sh).
 bench: linux
 	bench/run_bench.sh $(BUILD)/linux $(BENCH)
 
