@@ -13,6 +13,11 @@
 int __wrap__dl_find_object(void* address, struct dl_find_object* result);
 int __wrap_pthread_cond_clockwait(pthread_cond_t* c, pthread_mutex_t* m, clockid_t clock,
                                   const struct timespec* deadline);
+#if defined(_FILE_OFFSET_BITS) && _FILE_OFFSET_BITS == 64 && !defined(__LP64__)
+#define __wrap_stat __wrap_stat64  // a 32-bit build with 64-bit file offsets calls these
+#define __wrap_fstat __wrap_fstat64
+#define __wrap_lstat __wrap_lstat64
+#endif
 int __wrap_stat(const char* path, struct stat* st);
 int __wrap_fstat(int fd, struct stat* st);
 int __wrap_lstat(const char* path, struct stat* st);
