@@ -8,14 +8,14 @@ JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
 .PHONY: demo test setup-demo setup-test linux unit-asan unit-tsan test-linux test-windows package \
-        test-package bench clean
+        test-package test-arm bench clean
 
 demo: setup-demo
 	cmake -S . -B $(BUILD)/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD)/linux -j $(JOBS) --target caldrix device_sim display_sim caldrix_demo
 	demo/run_demo.sh $(BUILD)/linux
 
-test: setup-test package test-linux unit-asan unit-tsan test-windows test-package
+test: setup-test package test-linux unit-asan unit-tsan test-windows test-package test-arm
 	@echo "caldrix: all test layers passed"
 
 setup-demo:
@@ -60,6 +60,11 @@ package:
 # `package`, found in place or rebuilt), and the loader and the port lister in JVMs of their own.
 test-package:
 	ctest --test-dir $(BUILD)/package --output-on-failure
+
+# The jar's ARM natives: the unit tests built with the same cross compilers, and the pinned
+# libraries loaded against the cross glibc, under qemu-user (tests/arm/run_under_qemu.sh).
+test-arm: package
+	CALDRIX_JOBS=$(JOBS) tests/arm/run_under_qemu.sh $(BUILD)
 
 # Round trips, per-call costs against baselines, HID reads, throughput and open/close against
 # plain C; BENCH=roundtrip, percall, hidreads, syscalls, throughput or openclose runs one part
