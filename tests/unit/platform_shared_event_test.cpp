@@ -66,6 +66,7 @@ pid_t HoldInChild(const std::string& name, const std::function<void(caldrix_shar
 
 TEST(PlatformSharedEvent, AFullFileSystemIsAnErrorNotACrash) {
     const std::string name = Unique("Full");
+    const std::string last = "/dev/shm/caldrix-" + std::to_string(geteuid()) + "/event-" + name;
     const pid_t pid = fork();
     if (pid == 0) {  // a private mount namespace: a 64 KiB tmpfs on /dev/shm, the runtime folder in it
         char path[512];
@@ -73,18 +74,33 @@ TEST(PlatformSharedEvent, AFullFileSystemIsAnErrorNotACrash) {
             mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=64k,mode=1777") != 0 ||
             mkdir("/dev/shm/run", 0700) != 0 || setenv("XDG_RUNTIME_DIR", "/dev/shm/run", 1) != 0 ||
             caldrix_event_locate(name.c_str(), path, sizeof path) != 0 ||
-            strncmp(path, "/dev/shm/run/caldrix/event-Full", 31) != 0) {
+            path != "/dev/shm/run/caldrix/event-" + name) {
             _exit(10);
+        }
+        // A runtime folder that others may enter is passed over, as is a home that is not there.
+        if (chmod("/dev/shm/run", 0755) != 0 || setenv("HOME", "/nonexistent", 1) != 0 ||
+            caldrix_event_locate(name.c_str(), path, sizeof path) != 0 || path != last) {
+            _exit(11);
         }
         static char block[4096];
         const int fd = open("/dev/shm/filler", O_CREAT | O_WRONLY, 0600);
         while (write(fd, block, sizeof block) > 0) {
         }
-        if (errno != ENOSPC) _exit(11);
+        if (errno != ENOSPC) _exit(12);
         HANDLE h = CreateEventA(nullptr, TRUE, FALSE, name.c_str());
         _exit(h == nullptr && GetLastError() == ERROR_DISK_FULL ? 0 : 1);
     }
     EXPECT_EQ(Reap(pid), "exit 0");
+}
+
+// What `body` answers, run in a child process as the user nobody.
+std::string AsNobody(const std::function<bool()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+        _exit(body() ? 0 : 1);
+    }
+    return Reap(pid);
 }
 
 TEST(PlatformSharedEvent, AnotherUserCannotBlockAnEvent) {
@@ -94,20 +110,17 @@ TEST(PlatformSharedEvent, AnotherUserCannotBlockAnEvent) {
     std::vector<std::string> blockers;  // where events were kept once, and the last rule's folder
     for (const char* kind : kinds) blockers.push_back("/dev/shm/caldrix-event-" + uid + "-Sentivo" + stem + kind);
     blockers.push_back("/dev/shm/caldrix-" + uid);
-    char real[512];
-    ASSERT_EQ(caldrix_event_locate(("Sentivo" + stem + "File").c_str(), real, sizeof real), 0);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
-        const bool made = open(blockers[0].c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666) >= 0 &&
-                          symlink("/etc/passwd", blockers[1].c_str()) == 0 &&
-                          mkfifo(blockers[2].c_str(), 0666) == 0 && mkdir(blockers[3].c_str(), 0777) == 0 &&
-                          (mkdir(blockers[4].c_str(), 0777) == 0 || errno == EEXIST);
-        const bool refused = open(real, O_CREAT | O_EXCL | O_WRONLY, 0666) < 0 && errno == EACCES;
-        _exit(made && refused ? 0 : 1);
-    }
-    EXPECT_EQ(Reap(pid), "exit 0");
-
+    struct Cleanup {
+        std::vector<std::string>& paths;
+        ~Cleanup() {
+            for (const std::string& p : paths) remove(p.c_str());
+        }
+    } cleanup{blockers};
+    EXPECT_EQ(AsNobody([&] {
+        return open(blockers[0].c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666) >= 0 &&
+               symlink("/etc/passwd", blockers[1].c_str()) == 0 && mkfifo(blockers[2].c_str(), 0666) == 0 &&
+               mkdir(blockers[3].c_str(), 0777) == 0 && (mkdir(blockers[4].c_str(), 0777) == 0 || errno == EEXIST);
+    }), "exit 0");
     std::vector<HANDLE> events;
     for (const char* kind : kinds) {
         events.push_back(CreateEventA(nullptr, TRUE, FALSE, ("Sentivo" + stem + kind).c_str()));
@@ -124,8 +137,11 @@ TEST(PlatformSharedEvent, AnotherUserCannotBlockAnEvent) {
     pid_t monitor = -1;
     ASSERT_EQ(posix_spawn(&monitor, CALDRIX_STANDIN_PATH, nullptr, nullptr, argv, env.data()), 0);
     EXPECT_EQ(Reap(monitor), "exit 0");
+    // Nor can that user put anything where the events are.
+    char real[512];
+    ASSERT_EQ(caldrix_event_locate(("Sentivo" + stem + "Fifo").c_str(), real, sizeof real), 0);
+    EXPECT_EQ(AsNobody([&] { return open(real, O_CREAT | O_WRONLY, 0666) < 0 && errno == EACCES; }), "exit 0");
     for (HANDLE h : events) CloseHandle(h);
-    for (const std::string& b : blockers) remove(b.c_str());
 }
 
 TEST(PlatformSharedEvent, AStoppedHolderHoldsUpOnlyItsOwnEventAndForABoundedTime) {
@@ -164,7 +180,9 @@ TEST(PlatformSharedEvent, AStoppedHolderHoldsUpOnlyItsOwnEventAndForABoundedTime
         auto note = [&](milliseconds took) { slowest = std::max(slowest, took); };
         const auto zero = std::chrono::seconds(0);
         do {
-            HANDLE u = timed([] { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }).first;
+            auto unnamed = timed([] { return CreateEventA(nullptr, FALSE, FALSE, nullptr); });
+            HANDLE u = unnamed.first;
+            note(unnamed.second);
             note(timed([&] { return SetEvent(u) && WaitForSingleObject(u, 0) == WAIT_OBJECT_0; }).second);
             note(timed([&] { return CloseHandle(u); }).second);
             auto made = timed([&] { return CreateEventA(nullptr, TRUE, FALSE, other.c_str()); });
