@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/handles.h"
 #include "platform/posix/provider.h"
 #include "platform/posix/shared_event.h"
 #include "platform/win32.h"
@@ -83,18 +84,11 @@ TEST(PlatformMutex, IsRecursiveOwnedByOneThreadAndPassedOnAtTheLastRelease) {
     CloseHandle(m);
 }
 
-// True once thread `tid` sleeps (as a wait does) within the bound; the caller holds no lock of the
-// library meanwhile, so the sleep is the thread's wait.
-bool AwaitAsleep(const std::atomic<pid_t>& tid, int ms) {
+// True once `n` waits are queued on mutex `m` within the bound.
+bool AwaitWaiters(HANDLE m, DWORD n, int ms) {
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
     while (Clock::now() < until) {
-        if (tid.load() != 0) {
-            std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            const size_t end = line.rfind(')');
-            if (end != std::string::npos && line.compare(end + 2, 1, "S") == 0) return true;
-        }
+        if (caldrix_posix::MutexWaiterCount(m) >= n) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -106,32 +100,33 @@ bool AwaitAsleep(const std::atomic<pid_t>& tid, int ms) {
 TEST(PlatformMutex, GoesToItsLongestWaiterNotBackToTheThreadThatLetItGo) {
     HANDLE m = CreateMutexA(nullptr, TRUE, nullptr);
     HANDLE never = NewEvent(true, false);
-    std::atomic<pid_t> first{0}, second{0};
+    HANDLE checked = NewEvent(true, false);  // the first waiter holds it until the check is made
     std::atomic<int> order{0};
     auto reader = std::async(std::launch::async, [&] {
-        first = static_cast<pid_t>(syscall(SYS_gettid));
         const DWORD r = WaitForSingleObject(m, kBound);
         const int place = ++order;
+        WaitForSingleObject(checked, kBound);
         ReleaseMutex(m);
         return std::make_pair(r, place);
     });
-    ASSERT_TRUE(AwaitAsleep(first, static_cast<int>(kBound)));
+    ASSERT_TRUE(AwaitWaiters(m, 1, static_cast<int>(kBound)));
     auto other = std::async(std::launch::async, [&] {
-        second = static_cast<pid_t>(syscall(SYS_gettid));
         const HANDLE both[2] = {never, m};
         const DWORD r = WaitForMultipleObjects(2, both, FALSE, kBound);
         const int place = ++order;
         ReleaseMutex(m);
         return std::make_pair(r, place);
     });
-    ASSERT_TRUE(AwaitAsleep(second, static_cast<int>(kBound)));
+    ASSERT_TRUE(AwaitWaiters(m, 2, static_cast<int>(kBound)));
 
     ASSERT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT) << "taken back ahead of its waiters";
+    SetEvent(checked);
     EXPECT_EQ(reader.get(), std::make_pair(WAIT_OBJECT_0, 1));
     EXPECT_EQ(other.get(), std::make_pair(WAIT_OBJECT_0 + 1, 2));
     EXPECT_EQ(WaitForSingleObject(m, kBound), WAIT_OBJECT_0);
     ReleaseMutex(m);
+    CloseHandle(checked);
     CloseHandle(never);
     CloseHandle(m);
 }

@@ -81,6 +81,9 @@ void AwaitPublishedCompletions();
 // A waitable handle for a started child process; the child is reaped when it ends (sync.cpp).
 HANDLE RegisterProcess(int pid);
 
+// How many waits are queued on a mutex (tests wait for a waiter to be queued, not just asleep).
+DWORD MutexWaiterCount(HANDLE mutex);
+
 // Thread identities: unique, never 0. CreateThread picks the new thread's id before it runs.
 DWORD AllocateThreadId();
 void AdoptThreadId(DWORD id);

@@ -386,6 +386,13 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
     return h;
 }
 
+DWORD caldrix_posix::MutexWaiterCount(HANDLE mutex) {
+    std::shared_ptr<MutexObject> m = Lookup<MutexObject>(mutex, HandleKind::Mutex);
+    if (!m) return 0;
+    std::lock_guard<std::mutex> guard(Sync().lock);
+    return static_cast<DWORD>(m->waiters.size());
+}
+
 BOOL ReleaseMutex(HANDLE mutex) {
     std::shared_ptr<MutexObject> m = Lookup<MutexObject>(mutex, HandleKind::Mutex);
     if (!m) return FALSE;
