@@ -652,6 +652,111 @@ TEST_F(TtyPort, APseudoTerminalLooksLikeAReadyPeerAndTakesLineChanges) {
     expectRefused({SETRTS, CLRRTS, SETDTR, CLRDTR});
 }
 
+// ---- a read and a write at once ---------------------------------------------------------------
+
+// A read and a write of one handle each wait in their own direction, as POSIX allows: a read
+// waiting for its first byte does not hold up a write (whose answer then ends the read), and a
+// write blocked on a peer that stopped reading does not hold up a read of bytes that are there.
+// A purge that aborts a direction ends the call waiting there.
+TEST_F(TtyPort, AReadAndAWriteWaitingInTheTerminalDoNotHoldEachOtherUp) {
+    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 5000, 0, 5000};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    auto reader = StartRead(10, true);
+    EXPECT_EQ(Write("ping"), WriteResult(TRUE, 4, 0));
+    EXPECT_EQ(reader.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the write ended only after the read";
+    EXPECT_EQ(pty.Received(4), "ping");
+    pty.Send("pong", false);
+    EXPECT_EQ(Finish(std::move(reader)), ReadResult(TRUE, "pong", 0));
+
+    pty.Send("data");
+    const std::string big(1 << 20, 'z');  // far more than the terminal's queues hold
+    auto writer = StartBlocked([port = h, &big] {
+        DWORD written = 0;
+        SetLastError(0);
+        const BOOL r =
+            WriteFile(port, big.data(), static_cast<DWORD>(big.size()), &written, nullptr);
+        return WriteResult(r, written, GetLastError());
+    });
+    EXPECT_EQ(Read(10), ReadResult(TRUE, "data", 0));
+    EXPECT_EQ(writer.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the read ended only after the write";
+    ASSERT_TRUE(PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR));
+    const WriteResult w = Finish(std::move(writer));
+    EXPECT_EQ(std::get<0>(w), FALSE);
+    EXPECT_EQ(std::get<2>(w), ERROR_OPERATION_ABORTED);
+    EXPECT_GT(std::get<1>(w), 0u);
+    EXPECT_LT(std::get<1>(w), big.size());
+
+    reader = StartRead(10, true);
+    ASSERT_TRUE(PurgeComm(h, PURGE_RXABORT));
+    EXPECT_EQ(Finish(std::move(reader)), ReadResult(FALSE, "", ERROR_OPERATION_ABORTED));
+    pty.Send("next");
+    EXPECT_EQ(Read(10), ReadResult(TRUE, "next", 0)) << "the abort ended only the read inside";
+}
+
+// A reader, a writer and a thread of comm calls on one handle while the peer echoes: every call
+// works, the reader gets exactly what was written, and (under ThreadSanitizer) what the three
+// share does not race.
+TEST_F(TtyPort, AReaderAWriterAndCommCallsShareOneHandleSafely) {
+    COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 20, 0, 5000};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    std::atomic<bool> stop{false};
+    std::thread echo([this, &stop] {
+        char buf[256];
+        while (!stop) {
+            struct pollfd p = {pty.master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            const ssize_t r = read(pty.master, buf, sizeof buf);
+            if (r <= 0 || write(pty.master, buf, static_cast<size_t>(r)) != r) return;
+        }
+    });
+    std::string sent;
+    for (int i = 0; i < 2000; ++i) sent += "msg" + std::to_string(i % 10) + ";";
+    auto writer = std::async(std::launch::async, [port = h, &sent] {
+        for (size_t at = 0; at < sent.size(); at += 5) {
+            DWORD n = 0;
+            if (!WriteFile(port, sent.data() + at, 5, &n, nullptr) || n != 5) return false;
+        }
+        return true;
+    });
+    auto reader = std::async(std::launch::async, [port = h, want = sent.size()] {
+        std::string got;
+        while (got.size() < want) {  // Finish ends a reader left waiting by closing the port
+            char buf[64];
+            DWORD n = 0;
+            if (!ReadFile(port, buf, sizeof buf, &n, nullptr)) break;
+            got.append(buf, n);
+        }
+        return got;
+    });
+    auto comm = std::async(std::launch::async, [port = h, &stop, t] {
+        int failures = 0, rounds = 0;
+        for (; !stop; ++rounds) {
+            COMMTIMEOUTS same = t, now;
+            DCB d;
+            DWORD errors, status;
+            COMSTAT stat;
+            failures += !SetCommTimeouts(port, &same);
+            failures += !GetCommTimeouts(port, &now);
+            failures += !(GetCommState(port, &d) && SetCommState(port, &d));
+            failures += !ClearCommError(port, &errors, &stat);
+            failures += !GetCommModemStatus(port, &status);
+            failures += !EscapeCommFunction(port, SETRTS);
+            failures += !PurgeComm(port, 0);
+        }
+        return std::make_pair(rounds, failures);
+    });
+    EXPECT_TRUE(Finish(std::move(writer)));
+    const std::string got = Finish(std::move(reader));
+    stop = true;
+    const std::pair<int, int> c = Finish(std::move(comm));
+    echo.join();
+    EXPECT_EQ(got, sent);
+    EXPECT_GT(c.first, 0);
+    EXPECT_EQ(c.second, 0);
+}
+
 // ---- vanishing and closing --------------------------------------------------------------------
 
 TEST_F(TtyPort, AVanishedPeerIsADisconnectedDevice) {

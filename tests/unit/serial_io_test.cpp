@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <future>
 #include <numeric>
 #include <string>
 
@@ -41,6 +43,21 @@ protected:
             if (c.fn == "ClearCommError") trace.push_back("C");
         }
         return trace;
+    }
+    // PortRead or PortWrite of `count` bytes on a thread of its own, with an environment of its
+    // own; a read's bytes go to *got.
+    std::future<jint> Start(bool write, jint count, Bytes* got = nullptr) {
+        return std::async(std::launch::async, [this, write, count, got] {
+            FakeJni local;
+            jbyteArray buf = local.NewByteArray(static_cast<size_t>(count), 0x5A);
+            const jint r = write ? CALDRIX(PortWrite)(local.env(), nullptr, handle, buf, count)
+                                 : CALDRIX(PortRead)(local.env(), nullptr, handle, buf, count);
+            if (got != nullptr && r > 0) {
+                const Bytes& all = local.Bytes(buf);
+                *got = Bytes(all.begin(), all.begin() + r);
+            }
+            return r;
+        });
     }
     static Bytes Pattern(size_t n) {
         Bytes b(n);
@@ -243,6 +260,82 @@ TEST_F(SerialIo, FailingWriteReportsTheError) {
     EXPECT_EQ(Pending(), "WriteFile: GetLastError=995");
     EXPECT_EQ(WriteTrace(), (std::vector<std::string>{"W8192", "S250", "W8192"}));
     EXPECT_EQ(dev->written, Bytes(data.begin(), data.begin() + 8192));
+}
+
+// ---- a read and a write at once ----------------------------------------------------------------
+
+constexpr auto kHeldUp = std::chrono::seconds(5);  // beyond this a call counts as held up
+
+// A read and a write of one port run at once: one held inside the device by the simulation's
+// latch holds up neither a call of the other direction nor a count, while a second call of its
+// own direction waits its turn. A call held up fails the test rather than hanging it: the latch
+// is opened after the waits, whatever they found.
+TEST_F(SerialIo, ACallHeldInTheDeviceHoldsUpOnlyItsOwnDirection) {
+    for (bool writeHeld : {false, true}) {
+        SCOPED_TRACE(writeHeld ? "a write held" : "a read held");
+        dev->written.clear();
+        dev->reads.clear();
+        if (writeHeld) dev->reads = {{4, 5, 6}};
+        (writeHeld ? dev->holdWrites : dev->holdReads) = true;
+        std::future<jint> held = Start(writeHeld, 8);
+        ASSERT_TRUE(sim::AwaitHeld(*dev, 1, 5000));
+
+        Bytes got;
+        std::future<jint> other = Start(!writeHeld, writeHeld ? 8 : 3, &got);
+        EXPECT_EQ(other.wait_for(kHeldUp), std::future_status::ready) << "held up by the other";
+        std::future<jint> count = std::async(std::launch::async, [this] {
+            FakeJni local;
+            return CALDRIX(PortGetReadCount)(local.env(), nullptr, handle);
+        });
+        EXPECT_EQ(count.wait_for(kHeldUp), std::future_status::ready) << "the count held up";
+        std::future<jint> second = Start(writeHeld, 8);
+        EXPECT_FALSE(sim::AwaitHeld(*dev, 2, 200)) << "two calls of one direction inside at once";
+        EXPECT_EQ(held.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+
+        sim::Release(*dev);
+        EXPECT_EQ(held.get(), 0);
+        EXPECT_EQ(second.get(), 0);
+        EXPECT_EQ(count.get(), 0);
+        if (writeHeld) {
+            EXPECT_EQ(other.get(), 3);
+            EXPECT_EQ(got, (Bytes{4, 5, 6}));
+            EXPECT_EQ(dev->written, Bytes(16, 0x5A));
+        } else {
+            EXPECT_EQ(other.get(), 0);
+            EXPECT_EQ(dev->written, Bytes(3, 0x5A));
+        }
+    }
+}
+
+// A close while a read and a write are both inside, deaf to cancels (as on a Wine COM port):
+// it waits for both, frees nothing under them and closes the device after the last.
+TEST_F(SerialIo, CloseWaitsForAReadAndAWriteInsideAtOnce) {
+    dev->holdReads = dev->holdWrites = true;
+    dev->cancelIgnored = true;
+    std::future<jint> read = Start(false, 8);
+    std::future<jint> write = Start(true, 8);
+    const bool both = sim::AwaitHeld(*dev, 2, 5000);
+    EXPECT_TRUE(both) << "the read and the write are not inside at once";
+    if (!both) {
+        sim::Release(*dev);
+        return;
+    }
+
+    std::future<jint> close = std::async(std::launch::async, [this] {
+        FakeJni local;
+        return CALDRIX(PortClose)(local.env(), nullptr, handle);
+    });
+    ASSERT_TRUE(sim::AwaitCalls("Cancel", 3, 5000)) << "the close keeps cancelling while it waits";
+    EXPECT_EQ(close.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_NE(PortTable[handle].kind, PORT_KIND_FREE) << "the slot is not freed under the calls";
+    EXPECT_EQ(CALDRIX(PortGetReadCount)(env, nullptr, handle), -1) << "a closing port takes none";
+
+    sim::Release(*dev);
+    EXPECT_EQ(read.get(), 0);
+    EXPECT_EQ(write.get(), 0);
+    EXPECT_EQ(close.get(), 0);
+    EXPECT_FALSE(dev->open);
+    EXPECT_EQ(sim::Calls().back().fn, "CloseHandle") << "the device closes after both calls";
 }
 
 }  // namespace

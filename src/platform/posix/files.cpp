@@ -96,9 +96,12 @@ std::vector<DeviceProvider*> RegisteredProviders() {
 // ---- file handles ------------------------------------------------------------------------------
 //
 // The rules of calls on a file handle live here, once, for every device:
-//  * the device is entered by one call at a time (a synchronous call for its whole length, the
-//    start of an overlapped transfer while it starts), as Windows runs the calls on a
-//    synchronous handle; Cancel alone comes in from any thread;
+//  * the device is entered through three lanes, each taken by one call at a time: reads
+//    (ReadFile), writes (WriteFile) and the comm calls. A read, a write and a comm call may be
+//    inside at once, as POSIX allows; Windows would run the calls on a synchronous handle one
+//    after another, so that a read waiting for its first byte holds back every write. A lane is
+//    held by a synchronous call for its whole length, by an overlapped transfer while it starts;
+//    Cancel alone comes in from any thread;
 //  * calls inside and overlapped transfers pending are counted;
 //  * CloseHandle refuses new calls and cancels what is in progress. The device is closed at once
 //    when nothing is in progress, else by whichever call or transfer leaves last, so no device is
@@ -111,6 +114,9 @@ constexpr ULONG_PTR kStatusPending = 0x103;
 constexpr ULONG_PTR kErrorMark = 0xC0000000u;
 
 struct FileObject;
+
+// Which calls wait for each other: one read, one write and one comm call may be inside at once.
+enum Lane { kReadLane, kWriteLane, kCommLane, kLanes };
 
 // One overlapped transfer. Two owners: the starter and the device's completion; the last to let
 // go deletes it. As on Windows, it signals the event it was started with: the caller may reuse
@@ -183,7 +189,7 @@ struct FileObject : HandleObject {
     std::atomic<int> busy{0};  // calls inside and transfers pending
     std::atomic<bool> closed{false};
     std::atomic<bool> closeClaimed{false};
-    std::mutex io;  // the device is entered one call at a time
+    std::mutex lanes[kLanes];  // one call at a time in each
     std::mutex pendingLock;
     std::vector<Transfer*> pending;  // overlapped transfers started and not completed
 };
@@ -204,21 +210,22 @@ void Transfer::Complete(DWORD bytes, DWORD error) {
 }
 
 // One call on a file handle, from look-up to return: the handle is looked up, the call counted,
-// and the device entered in turn.
+// and the device entered in turn through the call's lane.
 class FileCall {
 public:
-    explicit FileCall(HANDLE h) : file_(LookupInto<FileObject>(h, HandleKind::File, &ref_)) {
+    FileCall(HANDLE h, Lane lane)
+        : file_(LookupInto<FileObject>(h, HandleKind::File, &ref_)), lane_(lane) {
         if (file_ == nullptr) return;
         if (!file_->Enter()) {
             file_ = nullptr;
             SetLastError(ERROR_INVALID_HANDLE);
             return;
         }
-        file_->io.lock();
+        file_->lanes[lane_].lock();
     }
     ~FileCall() {
         if (file_ == nullptr) return;
-        file_->io.unlock();
+        file_->lanes[lane_].unlock();
         file_->Leave();
     }
     FileCall(const FileCall&) = delete;
@@ -233,6 +240,7 @@ public:
 private:
     std::shared_ptr<HandleObject> ref_;  // keeps the file alive until after Leave
     FileObject* file_;
+    const Lane lane_;
 };
 
 BOOL Fail(DWORD error) {
@@ -240,11 +248,12 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-// Runs one device method on the handle's device, turning its answer into the Win32 one.
+// Runs one device method other than a read or write on the handle's device, turning its answer
+// into the Win32 one.
 template <typename Call>
 BOOL Dispatch(HANDLE h, Call&& call) {
     try {
-        FileCall file(h);
+        FileCall file(h, kCommLane);
         if (!file) return FALSE;
         DWORD error = ERROR_SUCCESS;
         if (call(file.device(), &error)) return TRUE;
@@ -362,11 +371,11 @@ namespace {
 // ReadFile and WriteFile: an overlapped transfer on an overlapped handle, else one synchronous
 // call of the device, `start` or `run` for the direction.
 template <typename Start, typename Run>
-BOOL MoveBytes(HANDLE file, const void* buffer, DWORD n, LPDWORD count, LPOVERLAPPED overlapped,
-              Start&& start, Run&& run) {
+BOOL MoveBytes(HANDLE file, Lane lane, const void* buffer, DWORD n, LPDWORD count,
+               LPOVERLAPPED overlapped, Start&& start, Run&& run) {
     if (count != nullptr) *count = 0;
     try {
-        FileCall call(file);
+        FileCall call(file, lane);
         if (!call) return FALSE;
         if (buffer == nullptr && n != 0) return Fail(ERROR_NOACCESS);
         if (call.file().overlapped) {
@@ -388,7 +397,7 @@ BOOL MoveBytes(HANDLE file, const void* buffer, DWORD n, LPDWORD count, LPOVERLA
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped) {
     return MoveBytes(
-        file, buffer, toRead, read, overlapped,
+        file, kReadLane, buffer, toRead, read, overlapped,
         [&](Device& d, IoCompletion* done, DWORD* error) {
             return d.StartRead(buffer, toRead, done, error);
         },
@@ -398,7 +407,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPP
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped) {
     return MoveBytes(
-        file, buffer, toWrite, written, overlapped,
+        file, kWriteLane, buffer, toWrite, written, overlapped,
         [&](Device& d, IoCompletion* done, DWORD* error) {
             return d.StartWrite(buffer, toWrite, done, error);
         },

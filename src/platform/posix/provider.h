@@ -42,8 +42,8 @@ struct Device {
     virtual BOOL EscapeCommFunction(DWORD func, DWORD* error);
     // Called once by CloseHandle, after the handle layer has refused new calls, cancelled the
     // ones in progress and waited for them to leave; the device is destroyed afterwards whatever
-    // it answers. The handle layer also runs the calls of a handle opened without
-    // FILE_FLAG_OVERLAPPED one at a time, as Windows does, so a device needs no lock for that.
+    // it answers. The handle layer lets in one read, one write and one other call at a time, but
+    // these three at once, so a device guards what they share.
     virtual BOOL Close(DWORD* error);
 
     // Overlapped transfers, on handles opened with FILE_FLAG_OVERLAPPED. TRUE: the transfer has

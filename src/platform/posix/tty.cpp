@@ -2,8 +2,8 @@
 //
 // What Windows does in its serial driver happens here: the DCB becomes termios settings and
 // modem-line changes, COMMTIMEOUTS become poll() deadlines on a non-blocking descriptor, an
-// exclusive open is refused with ERROR_ACCESS_DENIED, and the calls on one handle run one after
-// another, as they do on a synchronous Windows handle.
+// exclusive open is refused with ERROR_ACCESS_DENIED, and PurgeComm's abort flags end the read
+// or write waiting in the other direction.
 //
 // Where termios cannot say what a DCB says, the device keeps the DCB as it was last set, so that
 // GetCommState gives back exactly what SetCommState was given. Known approximations:
@@ -28,9 +28,13 @@
 //  * A hung-up terminal (read gives 0, or EIO/ENXIO/ENODEV) is a device that is no longer
 //    connected: ERROR_DEVICE_NOT_CONNECTED.
 //
-// The handle layer runs the calls on a terminal one at a time and closes it only once no call is
-// inside. What stays here is how to end a wait early: every wait also polls an eventfd that
-// Cancel signals, and a wait that began before a Cancel ends with ERROR_OPERATION_ABORTED.
+// The handle layer lets one read, one write and one comm call in at a time, the three at once,
+// and closes the terminal only once no call is inside. What stays here is what those calls
+// share, under one lock, and how to end a wait early: a read waits polling the read direction's
+// eventfd as well, a write the write direction's, and a wait that began before a Cancel (both
+// directions) or a purge that aborts its direction ends with ERROR_OPERATION_ABORTED. Each
+// direction has its own eventfd because a wait drains its eventfd when woken: with one for both,
+// the read could drain the wake that was meant for the write as well.
 
 #include "tty.h"
 
@@ -139,13 +143,51 @@ BOOL Fail(DWORD* error, DWORD code) {
 
 bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
 
+// What ends one direction's wait early: readable once signalled, until drained.
+struct Waker {
+    int recv = -1, send = -1;  // one eventfd, or the two ends of a pipe
+
+    bool Open() {
+#ifdef __linux__
+        recv = send = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        return recv >= 0;
+#else
+        int p[2];
+        if (pipe(p) != 0) return false;
+        recv = p[0];
+        send = p[1];
+        for (int w : p) {
+            fcntl(w, F_SETFD, FD_CLOEXEC);
+            fcntl(w, F_SETFL, O_NONBLOCK);
+        }
+        return true;
+#endif
+    }
+    void Signal() const {
+        const uint64_t one = 1;  // an eventfd takes eight bytes; a pipe any
+        const ssize_t ignored = write(send, &one, sizeof one);
+        (void)ignored;
+    }
+    void Drain() const {
+        uint64_t drained;
+        const ssize_t ignored = read(recv, &drained, sizeof drained);
+        (void)ignored;
+    }
+    void Close() {
+        if (recv >= 0) close(recv);
+        if (send >= 0 && send != recv) close(send);
+        recv = send = -1;
+    }
+};
+
+enum Direction { kIn, kOut };
+
 class TtyDevice final : public Device {
 public:
-    TtyDevice(int fd, int wakeRead, int wakeWrite, DWORD access, bool exclusive, bool modemLines,
-              bool lineCounts, const DCB& dcb)
+    TtyDevice(int fd, const Waker& wakeIn, const Waker& wakeOut, DWORD access, bool exclusive,
+              bool modemLines, bool lineCounts, const DCB& dcb)
         : fd_(fd),
-          wakeRead_(wakeRead),
-          wakeWrite_(wakeWrite),
+          wake_{wakeIn, wakeOut},
           access_(access),
           exclusive_(exclusive),
           modemLines_(modemLines),
@@ -177,23 +219,28 @@ public:
 
 private:
     enum class Wait { Ready, TimedOut, Cancelled, Failed };
-    Wait WaitFor(short events, int64_t deadline, uint64_t cancelsSeen, int* err);
+    Wait WaitFor(Direction dir, int64_t deadline, uint64_t cancelsSeen, int* err);
     // A wait in a read or write; false when the call ends there, with *result its answer.
-    bool AwaitReady(short events, int64_t deadline, uint64_t cancelsSeen, size_t moved,
+    bool AwaitReady(Direction dir, int64_t deadline, uint64_t cancelsSeen, size_t moved,
                     DWORD* count, DWORD* error, BOOL* result);
-    void UpdateLineErrors();
+    // Ends the wait of a call in that direction that began before.
+    void Abort(Direction dir);
+    void UpdateLineErrors();  // caller holds lock_
     bool AbortedByLineError();
+    COMMTIMEOUTS Timeouts();
+    DCB Dcb();
     BOOL ModemBits(bool set, int bits, DWORD* error);
 
     int fd_;
-    const int wakeRead_;  // readable after a Cancel: wakes the waits
-    const int wakeWrite_;
+    Waker wake_[2];  // by direction
     const DWORD access_;
     const bool exclusive_;
-    bool modemLines_;
+    std::atomic<bool> modemLines_;
     const bool lineCounts_;
-    std::atomic<uint64_t> cancels_{0};  // Cancel calls so far
+    std::atomic<uint64_t> cancels_[2] = {{0}, {0}};  // by direction: Cancel and abort calls so far
 
+    // What a read, a write and a comm call share; held for no system call that may wait.
+    std::mutex lock_;
     DCB dcb_;
     COMMTIMEOUTS timeouts_;
     DWORD lineErrors_ = 0;  // CE_* bits not yet cleared by ClearCommError
@@ -202,15 +249,17 @@ private:
 #endif
     // Whether the next read should try the descriptor before waiting on it. A read that finds
     // nothing costs a read, a poll and another read; a poll when data is waiting returns at once.
-    // The guess follows the last evidence: a read that found data, or a queue count.
-    bool expectData_ = false;
+    // The guess follows the last evidence: a read that found data, or a queue count. Only a hint:
+    // a read that guesses wrong costs a system call, so a count racing a read needs no order.
+    std::atomic<bool> expectData_{false};
 };
 
-TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, uint64_t cancelsSeen,
+TtyDevice::Wait TtyDevice::WaitFor(Direction dir, int64_t deadline, uint64_t cancelsSeen,
                                     int* err) {
+    const short events = dir == kIn ? POLLIN : POLLOUT;
     for (;;) {
-        if (cancels_.load() != cancelsSeen) return Wait::Cancelled;
-        struct pollfd p[2] = {{fd_, events, 0}, {wakeRead_, POLLIN, 0}};
+        if (cancels_[dir].load() != cancelsSeen) return Wait::Cancelled;
+        struct pollfd p[2] = {{fd_, events, 0}, {wake_[dir].recv, POLLIN, 0}};
         const int r = poll(p, 2, PollTimeout(deadline));
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -219,9 +268,7 @@ TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, uint64_t canc
         }
         if (p[1].revents != 0) {
             // Drained, so a Cancel that came while no call waited does not wake the next one.
-            uint64_t drained;
-            const ssize_t ignored = read(wakeRead_, &drained, sizeof drained);
-            (void)ignored;
+            wake_[dir].Drain();
             continue;  // the count decides whether this wait was cancelled
         }
         if (r == 0) {
@@ -237,11 +284,11 @@ TtyDevice::Wait TtyDevice::WaitFor(short events, int64_t deadline, uint64_t canc
     }
 }
 
-bool TtyDevice::AwaitReady(short events, int64_t deadline, uint64_t cancelsSeen, size_t moved,
+bool TtyDevice::AwaitReady(Direction dir, int64_t deadline, uint64_t cancelsSeen, size_t moved,
                            DWORD* count, DWORD* error, BOOL* result) {
     int err = 0;
     DWORD code = ERROR_OPERATION_ABORTED;
-    switch (WaitFor(events, deadline, cancelsSeen, &err)) {
+    switch (WaitFor(dir, deadline, cancelsSeen, &err)) {
         case Wait::Ready:
             if (!AbortedByLineError()) return true;
             break;
@@ -274,9 +321,26 @@ void TtyDevice::UpdateLineErrors() {
 }
 
 bool TtyDevice::AbortedByLineError() {
-    if (!lineCounts_ || !dcb_.fAbortOnError) return false;
+    if (!lineCounts_) return false;
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!dcb_.fAbortOnError) return false;
     UpdateLineErrors();
     return lineErrors_ != 0;
+}
+
+COMMTIMEOUTS TtyDevice::Timeouts() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return timeouts_;
+}
+
+DCB TtyDevice::Dcb() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return dcb_;
+}
+
+void TtyDevice::Abort(Direction dir) {
+    cancels_[dir].fetch_add(1);
+    wake_[dir].Signal();
 }
 
 // How one ReadFile of n bytes ends under the handle's COMMTIMEOUTS, as the Windows serial driver
@@ -319,25 +383,25 @@ BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
     if (n == 0) return TRUE;
     if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
 
-    const uint64_t cancelsSeen = cancels_.load();
-    const ReadRule rule = ReadRuleOf(timeouts_, n);
+    const uint64_t cancelsSeen = cancels_[kIn].load();
+    const ReadRule rule = ReadRuleOf(Timeouts(), n);
     const int64_t deadline = rule.total ? DeadlineIn(rule.totalMs) : kNoDeadline;
     int64_t gapDeadline = kNoDeadline;
     unsigned char* out = static_cast<unsigned char*>(buf);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX));
     size_t have = 0;
-    bool readFirst = rule.noWait || expectData_;
+    bool readFirst = rule.noWait || expectData_.load(std::memory_order_relaxed);
     for (;;) {
         if (!readFirst) {
             BOOL result;
-            if (!AwaitReady(POLLIN, Earlier(deadline, gapDeadline), cancelsSeen, have, got, error,
+            if (!AwaitReady(kIn, Earlier(deadline, gapDeadline), cancelsSeen, have, got, error,
                             &result)) {
                 return result;
             }
         }
         const ssize_t r = read(fd_, out + have, want - have);
         if (r > 0) {
-            expectData_ = true;
+            expectData_.store(true, std::memory_order_relaxed);
             have += static_cast<size_t>(r);
             if (have == want || rule.anyBytes || rule.noWait) break;
             if (rule.gapMs != 0) gapDeadline = DeadlineIn(rule.gapMs);
@@ -353,7 +417,7 @@ BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
             *got = static_cast<DWORD>(have);
             return Fail(error, IoError(errno));
         }
-        expectData_ = false;
+        expectData_.store(false, std::memory_order_relaxed);
         if (rule.noWait) break;
         readFirst = false;
     }
@@ -367,9 +431,10 @@ BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
     if (n == 0) return TRUE;
     if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
 
-    const uint64_t cancelsSeen = cancels_.load();
-    const DWORD wm = timeouts_.WriteTotalTimeoutMultiplier;
-    const DWORD wc = timeouts_.WriteTotalTimeoutConstant;
+    const uint64_t cancelsSeen = cancels_[kOut].load();
+    const COMMTIMEOUTS timeouts = Timeouts();
+    const DWORD wm = timeouts.WriteTotalTimeoutMultiplier;
+    const DWORD wc = timeouts.WriteTotalTimeoutConstant;
     const unsigned char* in = static_cast<const unsigned char*>(buf);
     const size_t want = static_cast<size_t>(std::min<uint64_t>(n, SSIZE_MAX));
     size_t sent = 0;
@@ -393,7 +458,7 @@ BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
             if (wm != 0 || wc != 0) deadline = DeadlineIn(static_cast<uint64_t>(wm) * n + wc);
         }
         BOOL result;
-        if (!AwaitReady(POLLOUT, deadline, cancelsSeen, sent, done, error, &result)) return result;
+        if (!AwaitReady(kOut, deadline, cancelsSeen, sent, done, error, &result)) return result;
     }
     *done = static_cast<DWORD>(sent);
     return TRUE;
@@ -401,7 +466,7 @@ BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
 
 BOOL TtyDevice::GetCommState(DCB* dcb, DWORD* error) {
     if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
-    *dcb = dcb_;
+    *dcb = Dcb();
     return TRUE;
 }
 
@@ -435,7 +500,7 @@ BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
     // kernel's own rate matching. A pseudo-terminal has no line to frame and always reads back
     // as 8 bits without parity, so it is taken at its word.
     Attr back;
-    if (modemLines_ && GetAttr(fd_, &back)) {
+    if (modemLines_.load() && GetAttr(fd_, &back)) {
         const tcflag_t framing = CSIZE | PARENB | PARODD | CMSPAR;
         const DWORD want = GetRate(a), is = GetRate(back);
         const DWORD diff = want > is ? want - is : is - want;
@@ -454,16 +519,17 @@ BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
         SetAttr(fd_, old);
         return Fail(error, lineError);
     }
+    std::lock_guard<std::mutex> guard(lock_);
     dcb_ = d;
     return TRUE;
 }
 
 BOOL TtyDevice::ModemBits(bool set, int bits, DWORD* error) {
-    if (!modemLines_ || bits == 0) return TRUE;
+    if (!modemLines_.load() || bits == 0) return TRUE;
     if (ioctl(fd_, set ? TIOCMBIS : TIOCMBIC, &bits) == 0) return TRUE;
     const int err = errno;
     if (NoModemLines(err)) {
-        modemLines_ = false;
+        modemLines_.store(false);
         return TRUE;
     }
     return Fail(error, IoError(err));
@@ -477,7 +543,7 @@ BOOL TtyDevice::SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error) {
 
 BOOL TtyDevice::GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error) {
     if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
-    *t = timeouts_;
+    *t = Timeouts();
     return TRUE;
 }
 
@@ -487,6 +553,8 @@ BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
     if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
         t->ReadTotalTimeoutConstant == MAXDWORD)
         return Fail(error, ERROR_INVALID_PARAMETER);
+    // A read or write already inside keeps the time-outs it started with, as on Windows.
+    std::lock_guard<std::mutex> guard(lock_);
     timeouts_ = *t;
     return TRUE;
 }
@@ -494,14 +562,16 @@ BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
 BOOL TtyDevice::PurgeComm(DWORD flags, DWORD* error) {
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
         return Fail(error, ERROR_INVALID_PARAMETER);
-    // Calls on the handle run one at a time, so no read or write is pending to abort: the
-    // abort flags clear the queues like the clear flags.
+    // The abort flags end the read or write waiting in their direction, and clear its queue
+    // like the clear flags.
+    if (flags & PURGE_RXABORT) Abort(kIn);
+    if (flags & PURGE_TXABORT) Abort(kOut);
     const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
     const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
     if (!rx && !tx) return TRUE;
     if (tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0)
         return Fail(error, IoError(errno));
-    if (rx) expectData_ = false;
+    if (rx) expectData_.store(false, std::memory_order_relaxed);
     return TRUE;
 }
 
@@ -510,21 +580,24 @@ BOOL TtyDevice::ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) {
     if (ioctl(fd_, FIONREAD, &inQueue) != 0) return Fail(error, IoError(errno));
     int outQueue = 0;
     if (stat != nullptr && ioctl(fd_, TIOCOUTQ, &outQueue) != 0) outQueue = 0;
-    if (lineCounts_) UpdateLineErrors();
-    if (errors != nullptr) *errors = lineErrors_;
-    lineErrors_ = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (lineCounts_) UpdateLineErrors();
+        if (errors != nullptr) *errors = lineErrors_;
+        lineErrors_ = 0;
+    }
     if (stat != nullptr) {
         memset(stat, 0, sizeof *stat);
         stat->cbInQue = inQueue > 0 ? static_cast<DWORD>(inQueue) : 0;
         stat->cbOutQue = outQueue > 0 ? static_cast<DWORD>(outQueue) : 0;
     }
-    expectData_ = inQueue > 0;
+    expectData_.store(inQueue > 0, std::memory_order_relaxed);
     return TRUE;
 }
 
 BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
     if (status == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
-    if (modemLines_) {
+    if (modemLines_.load()) {
         int lines = 0;
         if (ioctl(fd_, TIOCMGET, &lines) == 0) {
             DWORD s = 0;
@@ -537,13 +610,14 @@ BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
         }
         const int err = errno;
         if (!NoModemLines(err)) return Fail(error, IoError(err));
-        modemLines_ = false;
+        modemLines_.store(false);
     }
     *status = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
     return TRUE;
 }
 
 BOOL TtyDevice::EscapeCommFunction(DWORD func, DWORD* error) {
+    const DCB dcb = Dcb();
     switch (func) {
         case SETXOFF:
         case SETXON:
@@ -553,12 +627,12 @@ BOOL TtyDevice::EscapeCommFunction(DWORD func, DWORD* error) {
         case SETRTS:
         case CLRRTS:
             // As in the Windows driver: a line under handshake control cannot be set by hand.
-            if (dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb_.fRtsControl == RTS_CONTROL_TOGGLE)
+            if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
                 return Fail(error, ERROR_INVALID_PARAMETER);
             return ModemBits(func == SETRTS, TIOCM_RTS, error);
         case SETDTR:
         case CLRDTR:
-            if (dcb_.fDtrControl == DTR_CONTROL_HANDSHAKE)
+            if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
                 return Fail(error, ERROR_INVALID_PARAMETER);
             return ModemBits(func == SETDTR, TIOCM_DTR, error);
         case SETBREAK:
@@ -580,8 +654,7 @@ BOOL TtyDevice::Close(DWORD* error) {
     const int r = close(fd_);
     const int err = errno;
     fd_ = -1;
-    close(wakeRead_);
-    if (wakeWrite_ != wakeRead_) close(wakeWrite_);
+    for (Waker& w : wake_) w.Close();
     // close() of a terminal reports only a failed drain of its output; the descriptor is gone
     // either way.
     if (r != 0 && err != EINTR) return Fail(error, IoError(err));
@@ -589,10 +662,8 @@ BOOL TtyDevice::Close(DWORD* error) {
 }
 
 void TtyDevice::Cancel(IoCompletion*) {
-    cancels_.fetch_add(1);
-    const uint64_t one = 1;  // an eventfd takes eight bytes; a pipe any
-    const ssize_t ignored = write(wakeWrite_, &one, sizeof one);
-    (void)ignored;
+    Abort(kIn);
+    Abort(kOut);
 }
 
 struct TtyDeviceProvider final : DeviceProvider {
@@ -666,22 +737,20 @@ OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMo
     lineCounts = ioctl(fd, TIOCGICOUNT, &counts) == 0;
 #endif
 
-    int wake[2] = {-1, -1};
-#ifdef __linux__
-    wake[0] = wake[1] = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake[0] < 0) return Refuse(fd, OpenError(errno), error);
-#else
-    if (pipe(wake) != 0) return Refuse(fd, OpenError(errno), error);
-    for (int w : wake) fcntl(w, F_SETFD, FD_CLOEXEC);
-    fcntl(wake[1], F_SETFL, O_NONBLOCK);
-#endif
+    Waker wakeIn, wakeOut;
+    if (!wakeIn.Open() || !wakeOut.Open()) {
+        const int err = errno;
+        wakeIn.Close();
+        wakeOut.Close();
+        return Refuse(fd, OpenError(err), error);
+    }
 
     TtyDevice* device =
-        new (std::nothrow) TtyDevice(fd, wake[0], wake[1], access, exclusive, modemLines,
+        new (std::nothrow) TtyDevice(fd, wakeIn, wakeOut, access, exclusive, modemLines,
                                      lineCounts, DcbFromTerminal(a, modemLines, lines));
     if (device == nullptr) {
-        close(wake[0]);
-        if (wake[1] != wake[0]) close(wake[1]);
+        wakeIn.Close();
+        wakeOut.Close();
         return Refuse(fd, ERROR_NOT_ENOUGH_MEMORY, error);
     }
     if (exclusive) ioctl(fd, TIOCEXCL);
