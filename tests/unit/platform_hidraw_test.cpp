@@ -374,9 +374,10 @@ TEST_F(HostHid, ANodeWithSeveralCollectionsIsAnInterfacePerCollectionAsOnWindows
     EXPECT_EQ(Bytes(r[2].buf, r[2].buf + r[2].n), (Bytes{18, 2}))
         << "the keyboard's report was dropped";
     Transfer w;
-    EXPECT_EQ(Answer(WriteFile(h[1], "\x09\x01", 2, &w.n, &w.ov)),
-              std::make_pair(FALSE, ERROR_IO_PENDING));
-    EXPECT_EQ(w.Result(h[1]), std::make_pair(DWORD{2}, DWORD{0})) << "through the node's writer";
+    if (!WriteFile(h[1], "\x09\x01", 2, &w.n, &w.ov)) {
+        EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    }
+    EXPECT_EQ(w.Result(h[1]), std::make_pair(DWORD{2}, DWORD{0}));
     EXPECT_EQ(keyboard.Received(1), (Bytes{9, 1}));
     for (HANDLE each : h) CloseHandle(each);
 
