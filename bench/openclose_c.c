@@ -14,18 +14,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_clock.h"
+
 #include "plain_tty.h"
 
-static double now_us(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
-}
-
-static int cmp_double(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return (x > y) - (x < y);
-}
 
 int main(int argc, char** argv) {
     if (argc != 4) {

@@ -16,16 +16,8 @@
 #include <time.h>
 #include <unistd.h>
 
-static double now_us(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec * 1e6 + (double)ts.tv_nsec / 1e3;
-}
+#include "bench_clock.h"
 
-static int cmp_double(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return (x > y) - (x < y);
-}
 
 /* 9600 8N1, raw, no flow control: what the library's open does. */
 static int configure(int fd) {

@@ -19,6 +19,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_clock.h"
+
 #include "plain_tty.h"
 
 enum { CHUNK = 4096, WINDOW = 16384, READ_WAIT_MS = 5000 };
@@ -29,10 +31,6 @@ static double now_s(void) {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static int cmp_double(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return (x > y) - (x < y);
-}
 
 /* All n bytes, waiting for room when the terminal's queue is full. */
 static int write_all(int fd, const unsigned char* p, size_t n) {

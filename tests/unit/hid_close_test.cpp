@@ -301,14 +301,9 @@ void SleepAndNote(DWORD ms) {
 // so it is held here from the outset (it lasts however late the monitor gets to run) and only
 // looked at once the open is over; the wait on the monitor is a hang guard only.
 TEST_F(HidClose, TheMonitorSeesItsEventSetAboutASecondLater) {
-    char dir[] = "/tmp/caldrix-monitor-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string root = dir, folder = root + "/Calbrest/Sentivo";
-    ASSERT_EQ(system(("mkdir -p " + folder).c_str()), 0);
-    ASSERT_EQ(symlink(CALDRIX_STANDIN_PATH, (folder + "/Sentivo.exe").c_str()), 0);
+    const std::string root = LayOutMonitorHost("caldrix-monitor");
+    ASSERT_FALSE(root.empty());
     const std::string log = root + "/standin.log";
-    setenv("SENTIVO_STANDIN_LOG", log.c_str(), 1);
-    caldrix_posix::SetHostRoot(root);
     g_pauses.clear();
     caldrix_posix::SetSleepHook(SleepAndNote);
     StartWatch watch;
@@ -349,7 +344,7 @@ TEST_F(HidClose, TheMonitorSeesItsEventSetAboutASecondLater) {
     EXPECT_NE(record.find("\nopened SentivoLCD1 existed=1\nset after "), std::string::npos)
         << record;
     unlink(log.c_str());
-    unlink((folder + "/Sentivo.exe").c_str());
+    unlink((root + "/Calbrest/Sentivo/Sentivo.exe").c_str());
     ASSERT_EQ(system(("rm -r " + root).c_str()), 0);
 }
 

@@ -16,19 +16,15 @@
 #include <string>
 
 #include "platform/posix/provider.h"
+#include "unit_support.h"
 #include "platform/win32.h"
 
 namespace {
 
 TEST(PlatformProcess, TheProgramInheritsNoDescriptorAndNoSignalState) {
-    char dir[] = "/tmp/caldrix-spawn-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string root = dir, folder = root + "/Calbrest/Sentivo";
-    ASSERT_EQ(system(("mkdir -p " + folder).c_str()), 0);
-    ASSERT_EQ(symlink(CALDRIX_STANDIN_PATH, (folder + "/Sentivo.exe").c_str()), 0);
+    const std::string root = LayOutMonitorHost("caldrix-spawn");
+    ASSERT_FALSE(root.empty());
     const std::string log = root + "/standin.log";
-    setenv("SENTIVO_STANDIN_LOG", log.c_str(), 1);
-    caldrix_posix::SetHostRoot(root);
 
     // What the JVM holds, none of it close-on-exec: a file, a listening socket, a connection.
     const int file = open((root + "/secret").c_str(), O_RDWR | O_CREAT, 0600);

@@ -1,6 +1,12 @@
 #include "unit_support.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <mutex>
+
+#include "platform/posix/provider.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID);
 
@@ -46,4 +52,18 @@ jint LibraryTest::OpenSerial(const std::string& name, sim::SerialDevice** device
     jint handle = Open(name);
     sim::ClearCalls();
     return handle;
+}
+
+std::string LayOutMonitorHost(const char* prefix) {
+    std::string dir = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (mkdtemp(&dir[0]) == nullptr) {
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+        return std::string();
+    }
+    const std::string folder = dir + "/Calbrest/Sentivo";
+    EXPECT_EQ(system(("mkdir -p " + folder).c_str()), 0);
+    EXPECT_EQ(symlink(CALDRIX_STANDIN_PATH, (folder + "/Sentivo.exe").c_str()), 0);
+    setenv("SENTIVO_STANDIN_LOG", (dir + "/standin.log").c_str(), 1);
+    caldrix_posix::SetHostRoot(dir);
+    return dir;
 }

@@ -21,6 +21,10 @@ void LoadLibraryOnce();
 // Frees every slot, closing what is still open, so a test starts from an empty table.
 void ResetPortTable();
 
+// A fresh host root under /tmp whose \Calbrest\Sentivo\Sentivo.exe is the stand-in monitor,
+// logging to <root>/standin.log, made the host root of the library; returns the root.
+std::string LayOutMonitorHost(const char* prefix);
+
 // The 32-bit flags word of a DCB: the bit fields after BaudRate.
 uint32_t DcbFlags(const DCB& dcb);
 
