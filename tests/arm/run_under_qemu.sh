@@ -31,6 +31,10 @@ skipped=(
     # A started program sees the emulator's own state in /proc/self: its descriptor (fd 251) and
     # its blocked signals, not what the library handed over.
     'PlatformProcess.TheProgramInheritsNoDescriptorAndNoSignalState'
+    # qemu-user answers set_robust_list with ENOSYS, so the kernel never marks a killed holder's
+    # mutex as abandoned and nothing can take it again: the tests that kill a holder wait for ever.
+    'PlatformSharedEvent.AStoppedHolderHoldsUpOnlyItsOwnEventAndForABoundedTime'
+    'PlatformSharedEvent.AKilledHolderLeavesNothingBehind'
 )
 filter="-$(IFS=:; echo "${skipped[*]}")"
 
