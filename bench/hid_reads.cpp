@@ -16,8 +16,8 @@
 
 #include "fake_jni.h"
 #include "jni/natives.h"
-#include "platform/posix/sim/sim_hid.h"
-#include "platform/posix/sim_provider.h"
+#include "sim/sim_hid.h"
+#include "sim/sim_provider.h"
 #include "ports/port_table.h"
 
 namespace {

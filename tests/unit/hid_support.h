@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "hid/hid_internal.h"
-#include "platform/posix/sim/sim_hid.h"
+#include "sim/sim_hid.h"
 #include "unit_support.h"
 
 using Bytes = std::vector<uint8_t>;

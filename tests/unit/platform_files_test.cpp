@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/posix/provider.h"
-#include "platform/posix/sim_provider.h"
+#include "sim/sim_provider.h"
 #include "platform/win32.h"
 #include "unit_support.h"
 

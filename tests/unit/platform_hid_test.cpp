@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/posix/provider.h"
-#include "platform/posix/sim/sim_hid.h"
+#include "sim/sim_hid.h"
 #include "unit_support.h"
 
 namespace {

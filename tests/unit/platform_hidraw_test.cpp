@@ -29,7 +29,7 @@
 #include "fake_usb_host.h"
 #include "hid_descriptors.h"
 #include "platform/posix/provider.h"
-#include "platform/posix/sim/sim_hid.h"
+#include "sim/sim_hid.h"
 #include "unit_support.h"
 
 namespace {

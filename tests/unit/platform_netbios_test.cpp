@@ -16,7 +16,7 @@
 
 #include "fake_usb_host.h"
 #include "platform/posix/provider.h"
-#include "platform/posix/sim_provider.h"
+#include "sim/sim_provider.h"
 #include "platform/win32.h"
 #include "unit_support.h"
 

@@ -10,7 +10,7 @@
 
 #include "fake_jni.h"
 #include "jni/natives.h"
-#include "platform/posix/sim_provider.h"
+#include "sim/sim_provider.h"
 #include "ports/port_table.h"
 
 namespace sim = caldrix_sim;

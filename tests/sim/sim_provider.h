@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "provider.h"
+#include "platform/posix/provider.h"
 
 namespace caldrix_sim {
 

@@ -1,5 +1,5 @@
-// The simulated HID and printer devices. Their state is guarded by the simulated provider's one
-// lock; completions are always delivered after that lock is let go, since a completion may end
+// The simulated HID and printer devices, and a hid.dll that may refuse to load. Their state is
+// guarded by the simulation's one lock; completions are always delivered after that lock is let go, since a completion may end
 // in the handle layer closing the device.
 #include "sim_hid.h"
 
@@ -10,7 +10,7 @@
 #include <chrono>
 #include <thread>
 
-#include "sim_internal.h"
+#include "core.h"
 
 namespace caldrix_sim {
 
@@ -45,7 +45,6 @@ struct HidState {
 struct HidSim {
     std::vector<std::shared_ptr<HidState>> devices;
     bool libraryMissing = false;
-    std::vector<ProcessStart> starts;
     uint64_t nextWrite = 1;
 };
 
@@ -212,54 +211,47 @@ private:
     const std::shared_ptr<HidState> s_;
 };
 
-}  // namespace
-
-OpenResult OpenHidLocked(const char* name, DWORD, DWORD, DWORD, std::unique_ptr<Device>* out,
-                         DWORD* error) {
-    for (const auto& s : H().devices) {
-        // Windows matches device paths without regard to case.
-        if (strcasecmp(s->device->path.c_str(), name) != 0) continue;
-        if (s->device->unplugged) {
-            *error = ERROR_FILE_NOT_FOUND;
-            return OpenResult::Failed;
+struct HidKind : Kind {
+    OpenResult OpenLocked(const char* name, DWORD, DWORD, DWORD, std::unique_ptr<Device>* out,
+                          DWORD* error) override {
+        for (const auto& s : H().devices) {
+            // Windows matches device paths without regard to case.
+            if (strcasecmp(s->device->path.c_str(), name) != 0) continue;
+            if (s->device->unplugged) {
+                *error = ERROR_FILE_NOT_FOUND;
+                return OpenResult::Failed;
+            }
+            out->reset(new SimHid(s));
+            ++s->device->opens;
+            ++s->device->openNow;
+            return OpenResult::Opened;
         }
-        out->reset(new SimHid(s));
-        ++s->device->opens;
-        ++s->device->openNow;
-        return OpenResult::Opened;
+        return OpenResult::NotMine;
     }
-    return OpenResult::NotMine;
-}
 
-void HidInterfacesLocked(std::vector<caldrix_posix::DeviceInterface>* out) {
-    for (const auto& s : H().devices) {
-        if (!s->device->unplugged) out->push_back({s->device->cls, s->device->path});
+    void InterfacesLocked(std::vector<caldrix_posix::DeviceInterface>* out) override {
+        for (const auto& s : H().devices) {
+            if (!s->device->unplugged) out->push_back({s->device->cls, s->device->path});
+        }
     }
-}
 
-bool RefuseLibraryLocked(const char* name, DWORD* error) {
-    RecordCall("LoadLibraryA", name);
-    if (!H().libraryMissing) return false;
-    *error = ERROR_MOD_NOT_FOUND;
-    return true;
-}
-
-bool ProcessStartLocked(const char* application, const char* path, const char* commandLine,
-                        DWORD* error) {
-    H().starts.push_back(ProcessStart{application, path, commandLine != nullptr ? commandLine : ""});
-    if (DWORD injected = RecordCall("CreateProcessA", path)) {
-        *error = injected;
+    bool RefuseLibraryLocked(const char* name, DWORD* error) override {
+        RecordCall("LoadLibraryA", name);
+        if (!H().libraryMissing) return false;
+        *error = ERROR_MOD_NOT_FOUND;
         return true;
     }
-    return false;  // started for real, if the file is there
-}
 
-void ResetHidLocked() {
-    // Devices still open keep their state; the simulation just stops listing them.
-    H().devices.clear();
-    H().libraryMissing = false;
-    H().starts.clear();
-}
+    void ResetLocked() override {
+        // Devices still open keep their state; the simulation just stops listing them.
+        H().devices.clear();
+        H().libraryMissing = false;
+    }
+};
+
+const KindRegistration registration(new HidKind, kHidRank);
+
+}  // namespace
 
 HidDevice& AddHid(const std::string& path, const GUID& cls) {
     auto guard = LockSim();
@@ -332,11 +324,6 @@ bool AwaitPendingWrites(const HidDevice& device, int count, int timeoutMs) {
 void SetHidLibraryMissing(bool missing) {
     auto guard = LockSim();
     H().libraryMissing = missing;
-}
-
-std::vector<ProcessStart> ProcessStarts() {
-    auto guard = LockSim();
-    return H().starts;
 }
 
 }  // namespace caldrix_sim

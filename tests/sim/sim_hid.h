@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "../hid_descriptor.h"
-#include "../provider.h"
+#include "platform/posix/hid_descriptor.h"
+#include "platform/posix/provider.h"
 
 namespace caldrix_sim {
 
