@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "../ports/port_table.h"
+#include "hid_packets.h"
 
 #define HID_READ_SIZE 1024
 #define HID_WRITE_CHUNK 8192

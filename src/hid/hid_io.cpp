@@ -3,8 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../jni/holders.h"
-#include "../jni/raise.h"
+#include "../fail/holders.h"
+#include "../fail/raise.h"
 #include "hid.h"
 #include "hid_internal.h"
 

@@ -9,7 +9,7 @@
 #include <new>
 #include <string>
 
-#include "../jni/raise.h"
+#include "../fail/raise.h"
 #include "hid.h"
 #include "hid_internal.h"
 
@@ -43,9 +43,7 @@ void Raise(JNIEnv* env, const char* prefix, const char* text) {
 }
 
 void RaiseStep(JNIEnv* env, const char* step, DWORD error) {
-    char message[96];
-    snprintf(message, sizeof message, "%s error %d", step, static_cast<int>(error));
-    raiseIOException(env, message);
+    raiseIOExceptionf(env, "%s error %d", step, static_cast<int>(error));
 }
 
 // The `instance`-th interface of the class whose path contains `match`, in enumeration order, as

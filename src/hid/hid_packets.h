@@ -7,24 +7,9 @@
 #include <stdint.h>
 
 #include "../platform/win32.h"
+#include "../ports/port_records.h"
 
-#define RX_PAYLOAD_SIZE 800
 #define RX_PACKET_COUNT 20
-
-struct RxPacket {
-    RxPacket* next;
-    uint8_t status;
-    int32_t length;
-    uint8_t payload[RX_PAYLOAD_SIZE];
-};
-
-struct PacketQueue {
-    RxPacket* head;
-    RxPacket* tail;
-    int32_t count;
-    int32_t byteTotal;
-    HANDLE hQueueLock;
-};
 
 extern PacketQueue FreePacketPool;
 

@@ -1,10 +1,9 @@
 #include "mac_address.h"
 
-#include <stdio.h>
 #include <string.h>
 
-#include "../jni/holders.h"
-#include "../jni/raise.h"
+#include "../fail/holders.h"
+#include "../fail/raise.h"
 #include "../platform/win32.h"
 
 namespace {
@@ -16,11 +15,8 @@ struct AdapterStatusBuffer {
 };
 
 jint FailNetbios(JNIEnv* env, UCHAR retcode) {
-    char message[64];
     // "%0x" has no width: the code in hex without leading zeros, then a literal "04".
-    snprintf(message, sizeof message, "Netbios ncb_retcode:  = %0x04\n",
-             static_cast<unsigned>(retcode));
-    raiseIOException(env, message);
+    raiseIOExceptionf(env, "Netbios ncb_retcode:  = %0x04\n", static_cast<unsigned>(retcode));
     return -1;
 }
 

@@ -2,11 +2,11 @@
 #include <jni.h>
 #include <stdio.h>
 
+#include "../fail/holders.h"
 #include "../hid/hid.h"
 #include "../host/mac_address.h"
 #include "../ports/port_table.h"
 #include "../serial/serial.h"
-#include "holders.h"
 #include "natives.h"
 
 namespace {

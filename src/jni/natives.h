@@ -24,3 +24,7 @@ JNIEXPORT jint JNICALL CALDRIX(PortSetDTR)(JNIEnv*, jclass, jint, jboolean);
 JNIEXPORT jint JNICALL CALDRIX(PortSetHWFlowControl)(JNIEnv*, jclass, jint, jboolean);
 JNIEXPORT jint JNICALL CALDRIX(GetMACAddress)(JNIEnv*, jclass, jbyteArray);
 }
+
+// The library's load, which DllMain runs on attach: the port table and the backends' shared
+// state. A program that links the library's objects without the entry point calls it itself.
+void on_library_load(void);

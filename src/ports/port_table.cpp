@@ -2,8 +2,8 @@
 
 #include <string.h>
 
-#include "../jni/holders.h"
-#include "../jni/raise.h"
+#include "../fail/holders.h"
+#include "../fail/raise.h"
 #include "classify.h"
 
 PortSlot PortTable[PORT_TABLE_SIZE];
@@ -15,7 +15,13 @@ SlotUse PortUse[PORT_TABLE_SIZE];
 // that started just after one interrupt is caught by the next.
 static const DWORD kCloseRetryMs = 10;
 
-void InitPortUse(void) {
+void InitPortTable(void) {
+    for (int i = 0; i < PORT_TABLE_SIZE; ++i) {
+        memset(PortTable[i].name, 0, sizeof PortTable[i].name);
+        PortTable[i].kind = PORT_KIND_FREE;
+    }
+    // Slot 0 is never handed out, so handles run from 1.
+    PortTable[0].kind = PORT_KIND_SERIAL;
     InitializeCriticalSection(&PortTableLock);
     for (int i = 0; i < PORT_TABLE_SIZE; ++i) {
         PortUse[i].state = SLOT_FREE;

@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "../platform/win32.h"
-#include "../hid/hid_packets.h"
+#include "port_records.h"
 
 #define PORT_TABLE_SIZE 10
 #define MAX_PORT_NAME 260
@@ -76,9 +76,8 @@ extern OSVERSIONINFOA OsVersionInfo;
 // one costs an atomic operation instead of a system call.
 extern CRITICAL_SECTION PortTableLock;
 
-void on_library_load(void);
 // Part of the load: the table lock, every slot free and unused, the per-slot events made once.
-void InitPortUse(void);
+void InitPortTable(void);
 
 void LockPortTable(void);
 void UnlockPortTable(void);

@@ -1,24 +1,19 @@
-#include <stdio.h>
 #include <string.h>
 
-#include "../jni/holders.h"
-#include "../jni/raise.h"
+#include "../fail/holders.h"
+#include "../fail/raise.h"
 #include "serial.h"
 
 namespace {
 
 int32_t RaiseWithCode(JNIEnv* env, const char* format) {
-    char message[96];
-    snprintf(message, sizeof message, format, static_cast<int>(GetLastError()));
-    raiseIOException(env, message);
+    raiseIOExceptionf(env, format, static_cast<int>(GetLastError()));
     return -1;
 }
 
 // "%0x04" has no width: the code in lower-case hex without leading zeros, then a literal "04".
 void RaiseWithHexCode(JNIEnv* env, const char* format) {
-    char message[96];
-    snprintf(message, sizeof message, format, static_cast<unsigned>(GetLastError()));
-    raiseIOException(env, message);
+    raiseIOExceptionf(env, format, static_cast<unsigned>(GetLastError()));
 }
 
 bool ValidBaud(jint baud) {

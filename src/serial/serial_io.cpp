@@ -1,8 +1,7 @@
-#include <stdio.h>
 #include <string.h>
 
-#include "../jni/holders.h"
-#include "../jni/raise.h"
+#include "../fail/holders.h"
+#include "../fail/raise.h"
 #include "serial.h"
 
 int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
@@ -15,7 +14,7 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
     // waits out the time-out on some platforms (Wine) with the bytes already in hand. The first
     // call is not sized that way: ClearCommError would clear a line error that fAbortOnError
     // makes the port refuse reads for, and that refusal is the caller's to clear.
-    char message[64];
+    DWORD error = 0;
     int32_t result = 0;
     const DWORD wanted = static_cast<DWORD>(count);
     DWORD total = 0;
@@ -25,8 +24,7 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
         BOOL ok = ReadFile(dev->hDevice, elems.get() + total, ask, &got, nullptr);
         if (got == 0) break;
         if (!ok) {
-            snprintf(message, sizeof message, "ReadFile error %d on port",
-                     static_cast<int>(GetLastError()));
+            error = GetLastError();
             result = -1;
             break;
         }
@@ -46,7 +44,7 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
     }
     elems.Release();
     if (result == -1) {
-        raiseIOException(env, message);
+        raiseIOExceptionf(env, "ReadFile error %d on port", static_cast<int>(error));
         return -1;
     }
     return static_cast<int32_t>(total);
@@ -56,26 +54,27 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
     ScopedByteElements elems(env, buffer, count, "Invalid write count");
     if (elems.get() == nullptr) return -1;
 
+    // What failed, kept until the elements are given back: the raise comes after that.
+    DWORD error = 0;
+    DWORD written = 0;
+    DWORD asked = 0;
+    enum { kWritten, kWriteFailed, kShortWrite } outcome = kWritten;
     // Counts down the bytes left: an offset stepped by whole chunks could pass INT_MAX for
     // counts near it.
-    char message[96];
-    bool failed = false;
     const jbyte* next = elems.get();
     DWORD left = static_cast<DWORD>(count);
     while (left > 0) {
         const DWORD chunk = left < SERIAL_WRITE_CHUNK ? left : SERIAL_WRITE_CHUNK;
         DWORD done = 0;
         if (!WriteFile(dev->hDevice, next, chunk, &done, nullptr)) {
-            snprintf(message, sizeof message, "WriteFile: GetLastError=%d",
-                     static_cast<int>(GetLastError()));
-            failed = true;
+            error = GetLastError();
+            outcome = kWriteFailed;
             break;
         }
         if (done != chunk) {
-            snprintf(message, sizeof message,
-                     "Number of bytes written [%d] != number of bytes requested [%d]",
-                     static_cast<int>(done), static_cast<int>(chunk));
-            failed = true;
+            written = done;
+            asked = chunk;
+            outcome = kShortWrite;
             break;
         }
         next += chunk;
@@ -84,8 +83,13 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
         if (chunk == SERIAL_WRITE_CHUNK) Sleep(SERIAL_CHUNK_PAUSE_MS);
     }
     elems.Release();
-    if (failed) {
-        raiseIOException(env, message);
+    if (outcome == kWriteFailed) {
+        raiseIOExceptionf(env, "WriteFile: GetLastError=%d", static_cast<int>(error));
+        return -1;
+    }
+    if (outcome == kShortWrite) {
+        raiseIOExceptionf(env, "Number of bytes written [%d] != number of bytes requested [%d]",
+                          static_cast<int>(written), static_cast<int>(asked));
         return -1;
     }
     return 0;

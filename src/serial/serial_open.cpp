@@ -1,7 +1,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "../jni/raise.h"
+#include "../fail/raise.h"
 #include "serial.h"
 
 namespace {
@@ -9,10 +9,9 @@ namespace {
 // Formats the failing step's message with its error code, lets the device go, then raises: a
 // failed open never keeps the port held.
 int32_t FailOpen(JNIEnv* env, HANDLE h, const char* format) {
-    char message[128];
-    snprintf(message, sizeof message, format, static_cast<int>(GetLastError()));
+    const int error = static_cast<int>(GetLastError());
     CloseHandle(h);
-    raiseIOException(env, message);
+    raiseIOExceptionf(env, format, error);
     return -1;
 }
 
@@ -30,10 +29,7 @@ int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot) {
                            FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr);
     slot->dev.hDevice = h;
     if (h == INVALID_HANDLE_VALUE) {
-        char message[64];
-        snprintf(message, sizeof message, "CreateFile error %d on port",
-                 static_cast<int>(GetLastError()));
-        raiseIOException(env, message);
+        raiseIOExceptionf(env, "CreateFile error %d on port", static_cast<int>(GetLastError()));
         return -1;
     }
 
@@ -98,10 +94,7 @@ int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot) {
 
 int32_t SerialPortClose(JNIEnv* env, USBDev* dev) {
     if (!CloseHandle(dev->hDevice)) {
-        char message[64];
-        snprintf(message, sizeof message, "CloseHandle: GetLastError=%d",
-                 static_cast<int>(GetLastError()));
-        raiseIOException(env, message);
+        raiseIOExceptionf(env, "CloseHandle: GetLastError=%d", static_cast<int>(GetLastError()));
         return -1;
     }
     return 0;

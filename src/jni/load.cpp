@@ -1,16 +1,12 @@
+// The library's load: the port table, then what the backends share, before any native runs.
 #include <stdio.h>
-#include <string.h>
 
-#include "port_table.h"
+#include "../hid/hid_packets.h"
+#include "../ports/port_table.h"
+#include "natives.h"
 
 void on_library_load(void) {
-    for (int i = 0; i < PORT_TABLE_SIZE; ++i) {
-        memset(PortTable[i].name, 0, sizeof PortTable[i].name);
-        PortTable[i].kind = PORT_KIND_FREE;
-    }
-    // Slot 0 is never handed out, so handles run from 1.
-    PortTable[0].kind = PORT_KIND_SERIAL;
-    InitPortUse();
+    InitPortTable();
     InitPacketPool();
     printf(" caldrix: on_library_load: \n");
     fflush(stdout);
