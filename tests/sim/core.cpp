@@ -18,6 +18,7 @@ namespace caldrix_sim {
 using caldrix_posix::Adapter;
 using caldrix_posix::Device;
 using caldrix_posix::DeviceProvider;
+using caldrix_posix::ProviderHooks;
 using caldrix_posix::OpenResult;
 
 namespace {
@@ -68,19 +69,19 @@ DWORD Record(State& s, const char* fn, const std::string& device,
     return fired ? (error != 0 ? error : ERROR_GEN_FAILURE) : 0;
 }
 
-
-class SimProvider : public DeviceProvider {
+// A device provider for the adapters and interfaces the kinds have, and hooks for the calls that
+// reach no device: every CreateFileA, Netbios command, LoadLibraryA and CreateProcessA.
+class SimProvider : public DeviceProvider, public ProviderHooks {
 public:
-    OpenResult Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
-                    std::unique_ptr<Device>* out, DWORD* error) override {
-        return OpenWithCreation(name, access, shareMode, OPEN_EXISTING, flags, out, error);
+    // Every open is answered in Opening, which sees the creation disposition and is asked first.
+    OpenResult Open(const char*, DWORD, DWORD, DWORD, std::unique_ptr<Device>*, DWORD*) override {
+        return OpenResult::NotMine;
     }
 
     // Sees every name, its own and the host's, so that any CreateFileA can be recorded and
     // failed.
-    OpenResult OpenWithCreation(const char* name, DWORD access, DWORD shareMode, DWORD creation,
-                                DWORD flags, std::unique_ptr<Device>* out,
-                                DWORD* error) override {
+    OpenResult Opening(const char* name, DWORD access, DWORD shareMode, DWORD creation,
+                       DWORD flags, std::unique_ptr<Device>* out, DWORD* error) override {
         State& s = S();
         std::lock_guard<std::mutex> guard(s.lock);
         if (DWORD injected = Record(s, "CreateFileA", name, {access, shareMode, creation, flags})) {
@@ -164,7 +165,7 @@ DWORD RecordCall(const char* fn, const std::string& device, std::vector<uint64_t
 }
 
 void Install() {
-    caldrix_posix::RegisterDeviceProvider(&Provider());
+    caldrix_posix::RegisterDeviceProvider(&Provider(), &Provider());
     caldrix_posix::SetSleepHook(RecordSleep);
 }
 

@@ -273,7 +273,7 @@ TEST_F(HidClose, SensorPortsStartTheMonitorAndOthersDoNot) {
 }
 
 // Notes when the library starts a program, just before it does; the start goes on.
-struct StartWatch : caldrix_posix::DeviceProvider {
+struct StartWatch : caldrix_posix::DeviceProvider, caldrix_posix::ProviderHooks {
     Clock::time_point at;
     caldrix_posix::OpenResult Open(const char*, DWORD, DWORD, DWORD,
                                    std::unique_ptr<caldrix_posix::Device>*, DWORD*) override {
@@ -307,7 +307,7 @@ TEST_F(HidClose, TheMonitorSeesItsEventSetAboutASecondLater) {
     g_pauses.clear();
     caldrix_posix::SetSleepHook(SleepAndNote);
     StartWatch watch;
-    caldrix_posix::RegisterDeviceProvider(&watch);
+    caldrix_posix::RegisterDeviceProvider(&watch, &watch);
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "SentivoLCD1");
     ResetEvent(event);  // whatever an earlier run left
 

@@ -60,7 +60,7 @@ namespace {
 
 struct ProviderList {
     std::mutex lock;
-    std::vector<DeviceProvider*> registered;  // most recent first
+    std::vector<Registration> registered;  // most recent first
 };
 
 ProviderList& Providers() {
@@ -70,27 +70,41 @@ ProviderList& Providers() {
 
 }  // namespace
 
-void RegisterDeviceProvider(DeviceProvider* provider) {
+void RegisterDeviceProvider(DeviceProvider* provider, ProviderHooks* hooks) {
     if (provider == nullptr) return;
+    UnregisterDeviceProvider(provider);
     ProviderList& list = Providers();
     std::lock_guard<std::mutex> guard(list.lock);
-    auto& r = list.registered;
-    r.erase(std::remove(r.begin(), r.end(), provider), r.end());
-    r.insert(r.begin(), provider);
+    list.registered.insert(list.registered.begin(), Registration{provider, hooks});
 }
 
 void UnregisterDeviceProvider(DeviceProvider* provider) {
     ProviderList& list = Providers();
     std::lock_guard<std::mutex> guard(list.lock);
     auto& r = list.registered;
-    r.erase(std::remove(r.begin(), r.end(), provider), r.end());
+    r.erase(std::remove_if(r.begin(), r.end(),
+                           [&](const Registration& e) { return e.provider == provider; }),
+            r.end());
 }
 
-// The registered providers, most recent first. Netbios walks them too.
-std::vector<DeviceProvider*> RegisteredProviders() {
+std::vector<Registration> Registrations() {
     ProviderList& list = Providers();
     std::lock_guard<std::mutex> guard(list.lock);
     return list.registered;
+}
+
+std::vector<DeviceProvider*> RegisteredProviders() {
+    std::vector<DeviceProvider*> out;
+    for (const Registration& e : Registrations()) out.push_back(e.provider);
+    return out;
+}
+
+std::vector<ProviderHooks*> RegisteredHooks() {
+    std::vector<ProviderHooks*> out;
+    for (const Registration& e : Registrations()) {
+        if (e.hooks != nullptr) out.push_back(e.hooks);
+    }
+    return out;
 }
 
 // ---- file handles ------------------------------------------------------------------------------
@@ -332,13 +346,22 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
         return INVALID_HANDLE_VALUE;
     }
     try {
-        std::vector<DeviceProvider*> providers = RegisteredProviders();
-        providers.insert(providers.end(), {&HidrawProvider(), &UsblpProvider(), &TtyProvider()});
-        for (DeviceProvider* provider : providers) {
+        std::vector<Registration> providers = Registrations();
+        for (DeviceProvider* host : {&HidrawProvider(), &UsblpProvider(), &TtyProvider()}) {
+            providers.push_back(Registration{host, nullptr});
+        }
+        for (const Registration& r : providers) {
             std::unique_ptr<Device> device;
             DWORD error = ERROR_SUCCESS;
-            switch (provider->OpenWithCreation(name, access, shareMode, creation, flags, &device,
-                                               &error)) {
+            OpenResult result = OpenResult::NotMine;
+            if (r.hooks != nullptr) {
+                result = r.hooks->Opening(name, access, shareMode, creation, flags, &device,
+                                          &error);
+            }
+            if (result == OpenResult::NotMine) {
+                result = r.provider->Open(name, access, shareMode, flags, &device, &error);
+            }
+            switch (result) {
             case OpenResult::NotMine:
                 continue;
             case OpenResult::Failed:

@@ -64,8 +64,16 @@ T* LookupInto(HANDLE h, HandleKind kind, std::shared_ptr<HandleObject>* holder) 
 HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
                          const std::function<std::shared_ptr<HandleObject>()>& make);
 
-// The providers registered in front of the host's, most recent first (files.cpp).
+// The providers registered in front of the host's, most recent first, each with its hooks
+// (null when it has none) (files.cpp).
+struct Registration {
+    DeviceProvider* provider;
+    ProviderHooks* hooks;
+};
+std::vector<Registration> Registrations();
 std::vector<DeviceProvider*> RegisteredProviders();
+// The hooks of the registered providers that have them, in the same order.
+std::vector<ProviderHooks*> RegisteredHooks();
 
 // The parsed report descriptor of the HID device behind a file handle, through the handle
 // layer's rules (files.cpp).

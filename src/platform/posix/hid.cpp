@@ -133,9 +133,9 @@ HMODULE LoadLibraryA(LPCSTR name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    for (DeviceProvider* p : RegisteredProviders()) {
+    for (ProviderHooks* hooks : RegisteredHooks()) {
         DWORD error = ERROR_MOD_NOT_FOUND;
-        if (p->RefuseLibrary(name, &error)) {
+        if (hooks->RefuseLibrary(name, &error)) {
             SetLastError(error);
             return nullptr;
         }

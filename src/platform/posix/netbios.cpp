@@ -172,9 +172,9 @@ bool IsLocalName(const UCHAR* name) {
 }
 
 UCHAR Run(NCB* ncb) {
-    for (DeviceProvider* provider : RegisteredProviders()) {
+    for (ProviderHooks* hooks : RegisteredHooks()) {
         UCHAR retcode = NRC_GOODRET;
-        if (provider->NetbiosCommand(ncb->ncb_command, ncb->ncb_lana_num, &retcode)) {
+        if (hooks->NetbiosCommand(ncb->ncb_command, ncb->ncb_lana_num, &retcode)) {
             return retcode;
         }
     }

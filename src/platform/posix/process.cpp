@@ -272,9 +272,9 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
                                                            : args[0];
         if (args.empty()) args.push_back(program);
         const std::string path = HostPath(program.c_str());
-        for (DeviceProvider* p : RegisteredProviders()) {
+        for (ProviderHooks* hooks : RegisteredHooks()) {
             DWORD error = ERROR_SUCCESS;
-            if (p->ProcessStart(program.c_str(), path.c_str(), commandLine, &error)) {
+            if (hooks->ProcessStart(program.c_str(), path.c_str(), commandLine, &error)) {
                 SetLastError(error);
                 if (error != ERROR_SUCCESS) return FALSE;
                 memset(info, 0, sizeof *info);

@@ -83,28 +83,14 @@ struct Adapter {
 
 enum class OpenResult { NotMine, Opened, Failed };
 
+// What a device provider implements: opening the names it owns, and the adapters and device
+// interfaces it has.
 struct DeviceProvider {
     virtual ~DeviceProvider() = default;
     // Opens `name` if this provider owns it. Opened: *out holds the device. Failed: *error holds
     // the Win32 code. NotMine: the next provider is asked.
     virtual OpenResult Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
                             std::unique_ptr<Device>* out, DWORD* error) = 0;
-    // What CreateFileA calls: Open with the creation disposition as well. Providers that care
-    // about the disposition (the simulated one records it) override this one; the rest need not.
-    virtual OpenResult OpenWithCreation(const char* name, DWORD access, DWORD shareMode,
-                                        DWORD creation, DWORD flags,
-                                        std::unique_ptr<Device>* out, DWORD* error) {
-        (void)creation;
-        return Open(name, access, shareMode, flags, out, error);
-    }
-    // Told of every Netbios command before it runs (registered providers only). Answering true
-    // ends the command with *retcode; false lets it run.
-    virtual bool NetbiosCommand(UCHAR command, UCHAR lana, UCHAR* retcode) {
-        (void)command;
-        (void)lana;
-        (void)retcode;
-        return false;
-    }
     // Lists the adapters in LANA order if this provider answers for the network; false passes
     // the question on.
     virtual bool Adapters(std::vector<Adapter>* out) {
@@ -113,14 +99,41 @@ struct DeviceProvider {
     }
     // Appends the device interfaces this provider has, in its own stable order.
     virtual void Interfaces(std::vector<DeviceInterface>* out) { (void)out; }
-    // Told of every LoadLibraryA (registered providers only). True refuses the load with *error.
+};
+
+// Hooks a registered provider may add, so that tests see and steer calls no device answers.
+// The host's providers have none. The defaults let every call go on as it would.
+struct ProviderHooks {
+    virtual ~ProviderHooks() = default;
+    // Told of every CreateFileA, with its creation disposition, before this provider's Open.
+    // NotMine lets Open be asked; the other answers end the search as Open's would.
+    virtual OpenResult Opening(const char* name, DWORD access, DWORD shareMode, DWORD creation,
+                               DWORD flags, std::unique_ptr<Device>* out, DWORD* error) {
+        (void)name;
+        (void)access;
+        (void)shareMode;
+        (void)creation;
+        (void)flags;
+        (void)out;
+        (void)error;
+        return OpenResult::NotMine;
+    }
+    // Told of every Netbios command before it runs. Answering true ends the command with
+    // *retcode; false lets it run.
+    virtual bool NetbiosCommand(UCHAR command, UCHAR lana, UCHAR* retcode) {
+        (void)command;
+        (void)lana;
+        (void)retcode;
+        return false;
+    }
+    // Told of every LoadLibraryA. True refuses the load with *error.
     virtual bool RefuseLibrary(const char* name, DWORD* error) {
         (void)name;
         (void)error;
         return false;
     }
-    // Told of every CreateProcessA before it starts anything (registered providers only), with
-    // the host path it resolved to. True ends the call with *error (0: success, nothing started).
+    // Told of every CreateProcessA before it starts anything, with the host path it resolved
+    // to. True ends the call with *error (0: success, nothing started).
     virtual bool ProcessStart(const char* application, const char* path, const char* commandLine,
                               DWORD* error) {
         (void)application;
@@ -146,8 +159,9 @@ DeviceProvider& UsblpProvider();
 void SetHostRoot(const std::string& root);
 std::string HostPath(const char* windowsPath);
 
-// Providers registered here are asked before the real ones, most recent first. Tests only.
-void RegisterDeviceProvider(DeviceProvider* provider);
+// Providers registered here are asked before the real ones, most recent first, each with its
+// hooks if it has any. Registering a provider again moves it to the front. Tests only.
+void RegisterDeviceProvider(DeviceProvider* provider, ProviderHooks* hooks = nullptr);
 void UnregisterDeviceProvider(DeviceProvider* provider);
 
 // A hook that replaces the pause of Sleep (tests record pauses instead of waiting them out).
