@@ -540,10 +540,4 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
 
 void EnterCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_lock(&cs->mutex); }
 
-BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
-    return pthread_mutex_trylock(&cs->mutex) == 0 ? TRUE : FALSE;
-}
-
 void LeaveCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_unlock(&cs->mutex); }
-
-void DeleteCriticalSection(LPCRITICAL_SECTION cs) { pthread_mutex_destroy(&cs->mutex); }

@@ -139,9 +139,7 @@ typedef struct _CRITICAL_SECTION {
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);
-BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
-void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 // ---- files -------------------------------------------------------------------------------------
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
