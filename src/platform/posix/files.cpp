@@ -54,59 +54,6 @@ BOOL Device::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* err
     return TRUE;
 }
 
-// ---- providers ---------------------------------------------------------------------------------
-
-namespace {
-
-struct ProviderList {
-    std::mutex lock;
-    std::vector<Registration> registered;  // most recent first
-};
-
-ProviderList& Providers() {
-    static ProviderList* list = new ProviderList;
-    return *list;
-}
-
-}  // namespace
-
-void RegisterDeviceProvider(DeviceProvider* provider, ProviderHooks* hooks) {
-    if (provider == nullptr) return;
-    UnregisterDeviceProvider(provider);
-    ProviderList& list = Providers();
-    std::lock_guard<std::mutex> guard(list.lock);
-    list.registered.insert(list.registered.begin(), Registration{provider, hooks});
-}
-
-void UnregisterDeviceProvider(DeviceProvider* provider) {
-    ProviderList& list = Providers();
-    std::lock_guard<std::mutex> guard(list.lock);
-    auto& r = list.registered;
-    r.erase(std::remove_if(r.begin(), r.end(),
-                           [&](const Registration& e) { return e.provider == provider; }),
-            r.end());
-}
-
-std::vector<Registration> Registrations() {
-    ProviderList& list = Providers();
-    std::lock_guard<std::mutex> guard(list.lock);
-    return list.registered;
-}
-
-std::vector<DeviceProvider*> RegisteredProviders() {
-    std::vector<DeviceProvider*> out;
-    for (const Registration& e : Registrations()) out.push_back(e.provider);
-    return out;
-}
-
-std::vector<ProviderHooks*> RegisteredHooks() {
-    std::vector<ProviderHooks*> out;
-    for (const Registration& e : Registrations()) {
-        if (e.hooks != nullptr) out.push_back(e.hooks);
-    }
-    return out;
-}
-
 // ---- file handles ------------------------------------------------------------------------------
 //
 // The rules of calls on a file handle live here, once, for every device:

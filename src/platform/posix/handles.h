@@ -65,7 +65,7 @@ HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
                          const std::function<std::shared_ptr<HandleObject>()>& make);
 
 // The providers registered in front of the host's, most recent first, each with its hooks
-// (null when it has none) (files.cpp).
+// (null when it has none) (providers.cpp).
 struct Registration {
     DeviceProvider* provider;
     ProviderHooks* hooks;
