@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "platform/posix/provider.h"
-#include "platform/posix/tty.h"
+#include "platform/posix/devices/tty.h"
 #include "platform/win32.h"
 #include "unit_support.h"
 

@@ -144,8 +144,8 @@ struct ProviderHooks {
     }
 };
 
-// The host's own providers, asked after any registered ones: terminals (tty.cpp) and network
-// interfaces (netbios.cpp).
+// The host's own providers, asked after any registered ones: terminals (devices/tty.cpp) and
+// network interfaces (netbios.cpp).
 DeviceProvider& TtyProvider();
 DeviceProvider& NetworkProvider();
 // USB HID interfaces over hidraw and USB printers over usblp (devices/): their interfaces are

@@ -61,7 +61,7 @@
 #include <sys/eventfd.h>
 #endif
 
-#include "provider.h"
+#include "../provider.h"
 
 namespace caldrix_posix {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "win32_posix.h"
+#include "../win32_posix.h"
 
 // The kernel's termios2, in the layout shared by x86, ARM and RISC-V. It cannot come from
 // <asm/termbits.h>: that header redefines struct termios from <termios.h>. TCGETS2 names the
