@@ -145,7 +145,7 @@ struct ProviderHooks {
 };
 
 // The host's own providers, asked after any registered ones: terminals (devices/tty.cpp) and
-// network interfaces (netbios.cpp).
+// network interfaces (devices/network.cpp).
 DeviceProvider& TtyProvider();
 DeviceProvider& NetworkProvider();
 // USB HID interfaces over hidraw and USB printers over usblp (devices/): their interfaces are
