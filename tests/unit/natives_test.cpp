@@ -83,8 +83,8 @@ TEST_F(EntryPoints, SerialDispatch) {
     EXPECT_FALSE(jni.HasPending());
 }
 
-// A HID slot is made by hand here, since HID devices cannot be opened yet: the answers that need
-// no device come from the dispatch alone.
+// A HID slot is made by hand here, with no device behind it: the answers that need no device
+// come from the dispatch alone.
 TEST_F(EntryPoints, HidPortsGetTheirFixedAnswers) {
     int32_t h = 0;
     ASSERT_EQ(ClaimPortSlot(env, jni.NewString("USBHID/x"), &h), 0);
