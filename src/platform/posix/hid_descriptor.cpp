@@ -7,6 +7,8 @@
 
 #include <string.h>
 
+#include <optional>
+
 namespace caldrix_posix {
 namespace {
 
@@ -156,18 +158,182 @@ void AddCaps(const Locals& l, const Globals& g, HidReportKind kind, uint16_t fla
     }
 }
 
+// The value of one short item: its data bytes, their count and their unsigned reading.
+struct ItemData {
+    const uint8_t* p;
+    size_t n;
+    uint32_t u;
+};
+
+// What parsing carries from item to item. Each handler takes one item of its kind and answers
+// with the reason it is refused, or none.
+struct Parser {
+    explicit Parser(HidReportDescriptor* o) : out(o) {}
+
+    std::optional<std::string> Global(uint8_t tag, const ItemData& d);
+    std::optional<std::string> Local(uint8_t tag, const ItemData& d);
+    std::optional<std::string> Main(uint8_t tag, const ItemData& d);
+
+    HidReportDescriptor* out;
+    Globals g;
+    std::vector<Globals> stack;
+    Locals l;
+    std::vector<Collection> open;
+    uint16_t links = 0;  // collections opened so far in the current top-level one
+    std::vector<uint32_t> reportBits = std::vector<uint32_t>(3 * 256, 0);  // by kind and ID
+};
+
+std::optional<std::string> Parser::Global(uint8_t tag, const ItemData& d) {
+    const uint32_t u = d.u;
+    switch (tag) {
+        case kUsagePage:
+            g.usagePage = static_cast<uint16_t>(u);
+            break;
+        case kLogicalMin:
+            g.logicalMin = Signed(d.p, d.n);
+            break;
+        case kLogicalMax:
+            g.logicalMax = Signed(d.p, d.n);
+            g.kernelLogicalMax = g.logicalMin < 0 ? g.logicalMax : static_cast<int32_t>(u);
+            break;
+        case kPhysicalMin:
+            g.physicalMin = Signed(d.p, d.n);
+            break;
+        case kPhysicalMax:
+            g.physicalMax = Signed(d.p, d.n);
+            break;
+        case kUnitExp:
+            g.unitExp = u;
+            break;
+        case kUnit:
+            g.unit = u;
+            break;
+        case kReportSize:
+            if (u > kMaxReportSize) return "invalid report_size " + std::to_string(u);
+            g.reportSize = u;
+            break;
+        case kReportId:
+            if (u == 0 || u > 255) return "report_id " + std::to_string(u) + " is invalid";
+            g.reportId = static_cast<uint8_t>(u);
+            break;
+        case kReportCount:
+            if (u > kMaxUsages) return "invalid report_count " + std::to_string(u);
+            g.reportCount = u;
+            break;
+        case kPush:
+            if (stack.size() == kMaxPushDepth)
+                return std::string("global environment stack overflow");
+            stack.push_back(g);
+            break;
+        case kPop:
+            if (stack.empty()) return std::string("global environment stack underflow");
+            g = stack.back();
+            stack.pop_back();
+            break;
+        default:
+            return "unknown global tag " + std::to_string(tag);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Parser::Local(uint8_t tag, const ItemData& d) {
+    const uint32_t u = d.u;
+    // Usages of a delimited set other than the first are alternatives nobody reads.
+    const bool alternative = l.delimiterBranch > 1;
+    if (tag == kDelimiter) {
+        if (u != 0) {
+            if (l.delimiterDepth != 0) return std::string("nested delimiters");
+            ++l.delimiterDepth;
+            ++l.delimiterBranch;
+        } else {
+            if (l.delimiterDepth == 0) return std::string("bogus close delimiter");
+            --l.delimiterDepth;
+        }
+    } else if (tag == kUsage && !alternative) {
+        if (l.count >= kMaxUsages) return std::string("usage index exceeded");
+        ++l.count;
+        Usage us;
+        us.extended = d.n == 4;
+        us.page = us.extended ? static_cast<uint16_t>(u >> 16) : g.usagePage;
+        us.min = us.max = static_cast<uint16_t>(u);
+        us.range = false;
+        l.usages.push_back(us);
+    } else if ((tag == kUsageMin || tag == kUsageMax) && !alternative) {
+        // The two halves of a range pair up in either order.
+        if (tag == kUsageMin) {
+            l.min = u;
+            l.haveMin = true;
+        } else {
+            l.max = u;
+            l.maxSize = d.n;
+            l.haveMax = true;
+        }
+        if (l.haveMin && l.haveMax) {
+            if (!AddRange(l, l.min, l.max, l.maxSize, g.usagePage))
+                return std::string("usage index exceeded");
+            l.haveMin = l.haveMax = false;
+        }
+    }
+    return std::nullopt;  // designators and strings do not shape the report
+}
+
+std::optional<std::string> Parser::Main(uint8_t tag, const ItemData& d) {
+    // A maximum without its minimum spans from 0, the kernel's minimum when none is given.
+    if (l.haveMax && !AddRange(l, 0, l.max, l.maxSize, g.usagePage))
+        return std::string("usage index exceeded");
+    BindPages(l, g.usagePage);
+    if (tag == kCollection) {
+        const uint16_t usage = l.usages.empty() ? 0 : l.usages.front().min;
+        const uint16_t page = l.usages.empty() ? g.usagePage : l.usages.front().page;
+        if (open.empty()) {
+            HidDescriptor top;
+            top.usagePage = page;
+            top.usage = usage;
+            out->collections.push_back(top);
+            links = 0;
+        }
+        open.push_back(Collection{page, usage, links++});
+    } else if (tag == kEndCollection) {
+        if (open.empty()) return std::string("collection stack underflow");
+        open.pop_back();
+    } else if (tag == kInput || tag == kOutput || tag == kFeature) {
+        if ((g.logicalMin < 0 && g.kernelLogicalMax < g.logicalMin) ||
+            (g.logicalMin >= 0 &&
+             static_cast<uint32_t>(g.kernelLogicalMax) < static_cast<uint32_t>(g.logicalMin)))
+            return std::string("logical range invalid");
+        const size_t kindIndex = tag == kInput ? 0 : tag == kOutput ? 1 : 2;
+        uint32_t& bits = reportBits[kindIndex * 256 + g.reportId];
+        bits += g.reportSize * g.reportCount;
+        if (bits > kMaxReportBits) return std::string("report is too long");
+        // A field outside every collection belongs to the last one opened (or to a first one
+        // that it makes).
+        if (out->collections.empty()) out->collections.push_back(HidDescriptor());
+        HidDescriptor& top = out->collections.back();
+        const HidReportKind kind = kindIndex == 0   ? HidReportKind::Input
+                                   : kindIndex == 1 ? HidReportKind::Output
+                                                    : HidReportKind::Feature;
+        if (kind == HidReportKind::Input) {
+            out->numbered = out->numbered || g.reportId != 0;
+            bool known = false;
+            for (uint8_t id : top.inputReports) known = known || id == g.reportId;
+            if (!known) top.inputReports.push_back(g.reportId);
+        }
+        // Constant fields and fields without usages are padding: no capability.
+        const uint16_t flags = static_cast<uint16_t>(d.u);
+        if (!(flags & kConstant) && !l.usages.empty())
+            AddCaps(l, g, kind, flags, open.empty() ? nullptr : &open.back(), &top.caps);
+    }
+    l = Locals();  // local items last for one main item
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool ParseHidDescriptor(const uint8_t* data, size_t size, HidReportDescriptor* out,
                         std::string* why) {
     out->collections.clear();
     out->numbered = false;
-    Globals g;
-    std::vector<Globals> stack;
-    Locals l;
-    std::vector<Collection> open;
-    uint16_t links = 0;  // collections opened so far in the current top-level one
-    std::vector<uint32_t> reportBits(3 * 256, 0);  // by report kind and ID
+    Parser parser(out);
 
     // The kernel reads items until the last one ends exactly at the end; an empty descriptor
     // gives it nothing to read.
@@ -184,154 +350,22 @@ bool ParseHidDescriptor(const uint8_t* data, size_t size, HidReportDescriptor* o
         const size_t n = kSizes[prefix & 3];
         const uint8_t type = (prefix >> 2) & 3, tag = prefix >> 4;
         if (size - at - 1 < n) return Fail(why, "item fetching failed", at);
-        const uint8_t* p = data + at + 1;
-        const uint32_t u = Unsigned(p, n);
+        const ItemData d{data + at + 1, n, Unsigned(data + at + 1, n)};
         at += 1 + n;
 
-        if (type == kGlobal) {
-            switch (tag) {
-                case kUsagePage:
-                    g.usagePage = static_cast<uint16_t>(u);
-                    break;
-                case kLogicalMin:
-                    g.logicalMin = Signed(p, n);
-                    break;
-                case kLogicalMax:
-                    g.logicalMax = Signed(p, n);
-                    g.kernelLogicalMax = g.logicalMin < 0 ? g.logicalMax : static_cast<int32_t>(u);
-                    break;
-                case kPhysicalMin:
-                    g.physicalMin = Signed(p, n);
-                    break;
-                case kPhysicalMax:
-                    g.physicalMax = Signed(p, n);
-                    break;
-                case kUnitExp:
-                    g.unitExp = u;
-                    break;
-                case kUnit:
-                    g.unit = u;
-                    break;
-                case kReportSize:
-                    if (u > kMaxReportSize)
-                        return Fail(why, "invalid report_size " + std::to_string(u), item);
-                    g.reportSize = u;
-                    break;
-                case kReportId:
-                    if (u == 0 || u > 255)
-                        return Fail(why, "report_id " + std::to_string(u) + " is invalid", item);
-                    g.reportId = static_cast<uint8_t>(u);
-                    break;
-                case kReportCount:
-                    if (u > kMaxUsages)
-                        return Fail(why, "invalid report_count " + std::to_string(u), item);
-                    g.reportCount = u;
-                    break;
-                case kPush:
-                    if (stack.size() == kMaxPushDepth)
-                        return Fail(why, "global environment stack overflow", item);
-                    stack.push_back(g);
-                    break;
-                case kPop:
-                    if (stack.empty()) return Fail(why, "global environment stack underflow", item);
-                    g = stack.back();
-                    stack.pop_back();
-                    break;
-                default:
-                    return Fail(why, "unknown global tag " + std::to_string(tag), item);
-            }
-            continue;
-        }
-        if (type == kLocal) {
-            // Usages of a delimited set other than the first are alternatives nobody reads.
-            const bool alternative = l.delimiterBranch > 1;
-            if (tag == kDelimiter) {
-                if (u != 0) {
-                    if (l.delimiterDepth != 0) return Fail(why, "nested delimiters", item);
-                    ++l.delimiterDepth;
-                    ++l.delimiterBranch;
-                } else {
-                    if (l.delimiterDepth == 0) return Fail(why, "bogus close delimiter", item);
-                    --l.delimiterDepth;
-                }
-            } else if (tag == kUsage && !alternative) {
-                if (l.count >= kMaxUsages) return Fail(why, "usage index exceeded", item);
-                ++l.count;
-                Usage us;
-                us.extended = n == 4;
-                us.page = us.extended ? static_cast<uint16_t>(u >> 16) : g.usagePage;
-                us.min = us.max = static_cast<uint16_t>(u);
-                us.range = false;
-                l.usages.push_back(us);
-            } else if ((tag == kUsageMin || tag == kUsageMax) && !alternative) {
-                // The two halves of a range pair up in either order.
-                if (tag == kUsageMin) {
-                    l.min = u;
-                    l.haveMin = true;
-                } else {
-                    l.max = u;
-                    l.maxSize = n;
-                    l.haveMax = true;
-                }
-                if (l.haveMin && l.haveMax) {
-                    if (!AddRange(l, l.min, l.max, l.maxSize, g.usagePage))
-                        return Fail(why, "usage index exceeded", item);
-                    l.haveMin = l.haveMax = false;
-                }
-            }
-            continue;  // designators and strings do not shape the report
-        }
-        if (type != kMain) continue;  // reserved items: the kernel passes over them
-
-        // A maximum without its minimum spans from 0, the kernel's minimum when none is given.
-        if (l.haveMax && !AddRange(l, 0, l.max, l.maxSize, g.usagePage))
-            return Fail(why, "usage index exceeded", item);
-        BindPages(l, g.usagePage);
-        if (tag == kCollection) {
-            const uint16_t usage = l.usages.empty() ? 0 : l.usages.front().min;
-            const uint16_t page = l.usages.empty() ? g.usagePage : l.usages.front().page;
-            if (open.empty()) {
-                HidDescriptor top;
-                top.usagePage = page;
-                top.usage = usage;
-                out->collections.push_back(top);
-                links = 0;
-            }
-            open.push_back(Collection{page, usage, links++});
-        } else if (tag == kEndCollection) {
-            if (open.empty()) return Fail(why, "collection stack underflow", item);
-            open.pop_back();
-        } else if (tag == kInput || tag == kOutput || tag == kFeature) {
-            if ((g.logicalMin < 0 && g.kernelLogicalMax < g.logicalMin) ||
-                (g.logicalMin >= 0 &&
-                 static_cast<uint32_t>(g.kernelLogicalMax) < static_cast<uint32_t>(g.logicalMin)))
-                return Fail(why, "logical range invalid", item);
-            const size_t kindIndex = tag == kInput ? 0 : tag == kOutput ? 1 : 2;
-            uint32_t& bits = reportBits[kindIndex * 256 + g.reportId];
-            bits += g.reportSize * g.reportCount;
-            if (bits > kMaxReportBits) return Fail(why, "report is too long", item);
-            // A field outside every collection belongs to the last one opened (or to a first one
-            // that it makes).
-            if (out->collections.empty()) out->collections.push_back(HidDescriptor());
-            HidDescriptor& top = out->collections.back();
-            const HidReportKind kind = kindIndex == 0   ? HidReportKind::Input
-                                       : kindIndex == 1 ? HidReportKind::Output
-                                                        : HidReportKind::Feature;
-            if (kind == HidReportKind::Input) {
-                out->numbered = out->numbered || g.reportId != 0;
-                bool known = false;
-                for (uint8_t id : top.inputReports) known = known || id == g.reportId;
-                if (!known) top.inputReports.push_back(g.reportId);
-            }
-            // Constant fields and fields without usages are padding: no capability.
-            const uint16_t flags = static_cast<uint16_t>(u);
-            if (!(flags & kConstant) && !l.usages.empty())
-                AddCaps(l, g, kind, flags, open.empty() ? nullptr : &open.back(), &top.caps);
-        }
-        l = Locals();  // local items last for one main item
+        std::optional<std::string> refused;
+        if (type == kGlobal)
+            refused = parser.Global(tag, d);
+        else if (type == kLocal)
+            refused = parser.Local(tag, d);
+        else if (type == kMain)
+            refused = parser.Main(tag, d);
+        // Reserved items: the kernel passes over them.
+        if (refused) return Fail(why, *refused, item);
     }
-    if (!open.empty()) return Fail(why, "unbalanced collection at end of report description", size);
-    if (l.delimiterDepth != 0)
+    if (!parser.open.empty())
+        return Fail(why, "unbalanced collection at end of report description", size);
+    if (parser.l.delimiterDepth != 0)
         return Fail(why, "unbalanced delimiter at end of report description", size);
     return true;
 }
