@@ -119,6 +119,38 @@ void UndoOpen(USBDev* dev) {
     }
 }
 
+// What an open has taken so far, given back when it returns early: the device-info set, the
+// detail record, the device and its events, then the buffer pool's share InitUSB took. One
+// place undoes every failed step, so no exit can forget a piece; Dismiss keeps it all.
+struct OpenRollback {
+    explicit OpenRollback(USBDev* d) : dev(d) {}
+    OpenRollback(const OpenRollback&) = delete;
+    OpenRollback& operator=(const OpenRollback&) = delete;
+    ~OpenRollback() {
+        DestroySet();
+        FreeDetail();
+        if (dismissed) return;
+        if (deviceOpen) UndoOpen(dev);
+        ReleasePoolShare();
+    }
+
+    void DestroySet() {
+        if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+        set = INVALID_HANDLE_VALUE;
+    }
+    void FreeDetail() {
+        free(detail);
+        detail = nullptr;
+    }
+    void Dismiss() { dismissed = true; }
+
+    USBDev* dev;
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = nullptr;
+    bool deviceOpen = false;  // dev->hDevice is this open's, with whatever handles follow it
+    bool dismissed = false;
+};
+
 }  // namespace
 
 const HidLibrary* LoadHidLibrary(void) {
@@ -177,12 +209,12 @@ void BuildMatchText(const PortSlot* slot, char* out, size_t size) {
 int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
     USBDev* dev = &slot->dev;
     InitUSB();
+    OpenRollback rollback(dev);
 
     const HidLibrary* hid = LoadHidLibrary();
     if (hid == nullptr) {
         printf("HID load error\n");
         fflush(stdout);
-        ReleasePoolShare();
         return -1;
     }
 
@@ -196,31 +228,26 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
         hid->GetHidGuid(&cls);
     }
 
-    HDEVINFO set = SetupDiGetClassDevsA(&cls, nullptr, nullptr, kClassDevsFlags);
-    if (set == INVALID_HANDLE_VALUE) {
+    rollback.set = SetupDiGetClassDevsA(&cls, nullptr, nullptr, kClassDevsFlags);
+    if (rollback.set == INVALID_HANDLE_VALUE) {
         raiseIOException(env, "INVALID HANDLE!");
-        ReleasePoolShare();
         return -1;
     }
-    SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail =
-        FindInterface(env, set, &cls, match, dev->instance);
-    SetupDiDestroyDeviceInfoList(set);
-    if (detail == nullptr) {
-        ReleasePoolShare();
-        return -1;
-    }
+    rollback.detail = FindInterface(env, rollback.set, &cls, match, dev->instance);
+    // The set is needed only for the search.
+    rollback.DestroySet();
+    if (rollback.detail == nullptr) return -1;
 
-    HANDLE device = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+    HANDLE device = CreateFileA(rollback.detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
-        Raise(env, "INVALID_HANDLE - ", detail->DevicePath);
-        free(detail);
-        ReleasePoolShare();
+        Raise(env, "INVALID_HANDLE - ", rollback.detail->DevicePath);
         return -1;
     }
-    free(detail);
+    rollback.FreeDetail();
     dev->hDevice = device;
+    rollback.deviceOpen = true;
     dev->reportId = dev->deviceType == DEVICE_USBPTR ? 0 : ReadReportId(hid, device);
 
     // A port without its events, queue lock or device lock could neither receive nor be closed
@@ -238,8 +265,6 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
                        : CreateMutexA(nullptr, FALSE, nullptr);
         if (*m.h == nullptr) {
             RaiseStep(env, m.event ? "CreateEventA" : "CreateMutexA", GetLastError());
-            UndoOpen(dev);
-            ReleasePoolShare();
             return -1;
         }
     }
@@ -254,11 +279,10 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
     dev->hThread = CreateThread(nullptr, 0, USBRxThread, dev, 0, nullptr);
     if (dev->hThread == nullptr) {
         RaiseStep(env, "CreateThread", GetLastError());
-        UndoOpen(dev);
-        ReleasePoolShare();
         return -1;
     }
 
+    rollback.Dismiss();
     Sleep(HID_OPEN_SETTLE_MS);
     return 0;
 }
