@@ -118,7 +118,9 @@ public final class Throughput {
                         }
                     }
                     out.write(buf, 0, CHUNK);
-                    p.written += CHUNK;
+                    synchronized (p) {
+                        p.written += CHUNK;  // the reader's window check reads it under the lock
+                    }
                 }
             } catch (Throwable e) {
                 synchronized (p) {
