@@ -28,10 +28,6 @@ const HidLibrary* LoadHidLibrary(void);
 // Tests only, with no HID port open: the next open loads hid.dll again.
 void ForgetHidLibrary(void);
 
-// The lower-case text a device path must contain to be this port's device. Always
-// NUL-terminated; `size` of MAX_PORT_NAME + 1 holds every match text.
-void BuildMatchText(const PortSlot* slot, char* out, size_t size);
-
 DWORD WINAPI USBRxThread(LPVOID param);
 // 1 to pass a read of n bytes on, 0 to drop it as a repeat of the sensor state last passed on.
 int FilterSensorReport(USBDev* dev, const uint8_t* buffer, DWORD n);

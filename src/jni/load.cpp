@@ -14,8 +14,7 @@ void on_library_load(void) {
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        OsVersionInfo.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
-        GetVersionExA(&OsVersionInfo);
+        ReadOsVersion();
         on_library_load();
     }
     return TRUE;

@@ -11,6 +11,11 @@ OSVERSIONINFOA OsVersionInfo;
 CRITICAL_SECTION PortTableLock;
 SlotUse PortUse[PORT_TABLE_SIZE];
 
+void ReadOsVersion(void) {
+    OsVersionInfo.dwOSVersionInfoSize = sizeof(OSVERSIONINFOA);
+    GetVersionExA(&OsVersionInfo);
+}
+
 // While a close waits for the calls inside a port, it interrupts them again this often: a call
 // that started just after one interrupt is caught by the next.
 static const DWORD kCloseRetryMs = 10;

@@ -72,6 +72,9 @@ struct PortSlot {
 
 extern PortSlot PortTable[PORT_TABLE_SIZE];
 extern OSVERSIONINFOA OsVersionInfo;
+// Part of the load, before the table: the platform's version, which decides how COM10 and above
+// are named.
+void ReadOsVersion(void);
 // A critical section rather than a kernel mutex: it is taken on every call, and an uncontended
 // one costs an atomic operation instead of a system call.
 extern CRITICAL_SECTION PortTableLock;

@@ -18,6 +18,10 @@
 // `buffer` must hold at least 10 bytes (the longest device name and its NUL). The open applies it
 // only where COM names are the device namespace (kComNamesAreDevices).
 void MapSerialPortName(char* buffer);
+// COM10 and above are reachable on NT only through the device namespace, as \\.\COM10.
+bool ComNeedsDeviceNamespace(int number);
+// The POSIX-style name the table leads to COM<number>, or null when none does.
+const char* PosixNameForCom(int number);
 
 int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot);
 int32_t SerialPortClose(JNIEnv* env, USBDev* dev);

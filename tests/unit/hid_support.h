@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "hid/hid_internal.h"
+#include "hid/hid_search.h"
 #include "sim/sim_hid.h"
 #include "unit_support.h"
 

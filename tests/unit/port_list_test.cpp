@@ -10,6 +10,7 @@
 
 #include "hid_support.h"
 #include "port_list.h"
+#include "serial/serial.h"
 
 namespace ports = caldrix_ports;
 
@@ -176,6 +177,31 @@ TEST_F(PortList, ProgramArguments) {
     free(text);
 }
 
+// The SERIALCOMM rows as Windows gives them, in registry order: each port under the name that
+// opens it (COM10 and above through the device namespace on NT), with the POSIX-style name the
+// library maps to it.
+TEST(ComPortList, ComPortsInNumberOrderWithThePosixNamesThatOpenThem) {
+    const DWORD saved = OsVersionInfo.dwPlatformId;
+    OsVersionInfo.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"\\Device\\Serial0", "COM1"}, {"\\Device\\VCP0", "COM12"},
+        {"\\Device\\Serial2", "COM3"}, {"\\Device\\VCP1", "COM10"},
+        {"Winachsf0", "COMX"},           {"\\Device\\Modem", "LPT1"}};
+    ports::Listing listing;
+    listing.serial = ports::ComPorts(rows);
+    listing.hidError = "x";
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 sees these serial ports; PortOpen takes any name listed for a port:\n"
+              "COM1  (\\Device\\Serial0)\n    /dev/ttyS0\n"
+              "COM3  (\\Device\\Serial2)\n    /dev/ttyS4\n"
+              "\\\\.\\COM10  (\\Device\\VCP1)\n    /dev/ttyS11\n"
+              "\\\\.\\COM12  (\\Device\\VCP0)\n"
+              "caldrix 1.0.0 cannot list HID interfaces or USB printers: x.\n");
+    OsVersionInfo.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
+    EXPECT_EQ(ports::ComPorts(rows)[2].device, "COM10");
+    OsVersionInfo.dwPlatformId = saved;
+}
+
 // Serial ports from a laid-out /sys/class/tty and /dev.
 class SerialPortList : public ::testing::Test {
 protected:
@@ -228,6 +254,37 @@ TEST_F(SerialPortList, TerminalsWithADeviceAndTheirLinksInNaturalOrder) {
                   dev + "/ttyS10\n    COM11\n" +
                   dev + "/ttyUSB0  (ftdi_sio)\n    " + dev +
                   "/serial/by-id/usb-FTDI_FT232R-if00-port0\n"
+                  "caldrix 1.0.0 cannot list HID interfaces or USB printers: x.\n");
+}
+
+
+// Since Linux 6.5 a serial-core port sits on serial-base devices below the one whose driver
+// tells the kind; udev's by-path links add names; only ttyS<n> has a COM name, and only one
+// that leads back to it.
+TEST_F(SerialPortList, SerialBaseDevicesArePassedOverForTheDriverBelow) {
+    Make("sys/bus/platform/drivers/serial8250");
+    Make("sys/bus/serial-base/drivers/ctrl");
+    Make("sys/bus/serial-base/drivers/port");
+    Make("sys/devices/serial8250/serial8250:0/serial8250:0.0");
+    Link("../../bus/platform/drivers/serial8250", "sys/devices/serial8250/driver");
+    Link("../../../bus/serial-base/drivers/ctrl", "sys/devices/serial8250/serial8250:0/driver");
+    Link("../../../../bus/serial-base/drivers/port",
+         "sys/devices/serial8250/serial8250:0/serial8250:0.0/driver");
+    Make("sys/class/tty/ttyS0");
+    Link("../../../devices/serial8250/serial8250:0/serial8250:0.0", "sys/class/tty/ttyS0/device");
+    Make("sys/class/tty/ttyS01/device");  // COM2 would open ttyS1, not this one
+    Make("dev/serial/by-path");
+    for (const char* node : {"ttyS0", "ttyS01"}) Write(std::string("dev/") + node, "");
+    Link("../../ttyS0", "dev/serial/by-path/platform-serial8250:0.0");
+
+    ports::Listing listing;
+    listing.serial = ports::ListSerialPorts(root + "/sys/class/tty", root + "/dev");
+    listing.hidError = "x";
+    const std::string dev = root + "/dev";
+    EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
+              "caldrix 1.0.0 sees these serial ports; PortOpen takes any name listed for a port:\n" +
+                  dev + "/ttyS0  (serial8250)\n    COM1\n    " + dev +
+                  "/serial/by-path/platform-serial8250:0.0\n" + dev + "/ttyS01\n"
                   "caldrix 1.0.0 cannot list HID interfaces or USB printers: x.\n");
 }
 

@@ -5,10 +5,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
 #include <memory>
 
-#include "hid/hid_internal.h"
+#include "hid/hid_search.h"
 #include "ports/classify.h"
+#include "serial/serial.h"
 
 #ifndef CALDRIX_PORTS_VERSION
 #define CALDRIX_PORTS_VERSION "unknown"
@@ -17,54 +19,16 @@
 namespace caldrix_ports {
 namespace {
 
-// GUID_DEVINTERFACE_USBPRINT, the class a USBPTR open searches.
-const GUID kUsbPrinterClass = {0x28D78FAD, 0x5A12, 0x11D1,
-                               {0xAE, 0x5B, 0x00, 0x00, 0xF8, 0x03, 0xA8, 0xC2}};
-// DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE, as the open asks.
-const DWORD kClassDevsFlags = 0x16;
-
 const char kUsage[] = "usage: caldrix-ports [--json] [--hid-only]\n";
 
-// The device paths of a class in the order the open walks them, skipping those it skips (no
-// detail to be had). False with *error set when the walk itself fails.
+// The device paths of a class in the order the open walks them, skipping those it skips. False
+// with *error set when the walk itself fails.
 bool InterfacePaths(const GUID& cls, std::vector<std::string>* paths, std::string* error) {
-    GUID asked = cls;
-    HDEVINFO set = SetupDiGetClassDevsA(&asked, nullptr, nullptr, kClassDevsFlags);
-    if (set == INVALID_HANDLE_VALUE) {
-        *error = "SetupDiGetClassDevsA error " + std::to_string(GetLastError());
-        return false;
-    }
-    bool ok = true;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA iface;
-        memset(&iface, 0, sizeof iface);
-        iface.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &asked, index, &iface)) {
-            const DWORD code = GetLastError();
-            if (code != ERROR_NO_MORE_ITEMS) {
-                *error = "SetupDiEnumDeviceInterfaces error " + std::to_string(code);
-                ok = false;
-            }
-            break;
-        }
-        DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &iface, nullptr, 0, &required, nullptr);
-        if (required <= offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1) continue;
-        // One zero byte past what was asked for keeps the path terminated.
-        std::unique_ptr<void, decltype(&free)> room(calloc(1, required + 1), &free);
-        if (!room) {
-            *error = "out of memory";
-            ok = false;
-            break;
-        }
-        auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(room.get());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &iface, detail, required, nullptr, nullptr)) {
-            paths->push_back(detail->DevicePath);
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return ok;
+    InterfaceWalk walk(cls);
+    while (walk.Next()) paths->push_back(walk.Path());
+    if (walk.Error() == ERROR_NO_MORE_ITEMS) return true;
+    *error = std::string(walk.FailedStep()) + " error " + std::to_string(walk.Error());
+    return false;
 }
 
 // The four hex digits after `key` (case ignored) in path, or -1.
@@ -186,6 +150,25 @@ std::vector<Name> NamesFor(const std::string& path, bool printer,
     return names;
 }
 
+std::vector<SerialPort> ComPorts(const std::vector<std::pair<std::string, std::string>>& rows) {
+    std::map<long, SerialPort> ports;
+    for (const auto& row : rows) {
+        const std::string& com = row.second;
+        if (com.size() < 4 || com.compare(0, 3, "COM") != 0 ||
+            com.find_first_not_of("0123456789", 3) != std::string::npos || com.size() > 12) {
+            continue;
+        }
+        const int number = atoi(com.c_str() + 3);
+        SerialPort port{ComNeedsDeviceNamespace(number) ? "\\\\.\\" + com : com, {},
+                        row.first};
+        if (const char* posix = PosixNameForCom(number)) port.names.push_back(posix);
+        ports[number] = port;
+    }
+    std::vector<SerialPort> out;
+    for (auto& entry : ports) out.push_back(entry.second);
+    return out;
+}
+
 void ListInterfaces(Listing* out) {
     const HidLibrary* hid = LoadHidLibrary();
     if (hid == nullptr) {
@@ -193,12 +176,10 @@ void ListInterfaces(Listing* out) {
         out->hidError = "hid.dll could not be loaded, so no HID or USB printer port opens";
         return;
     }
-    GUID hidClass;
-    hid->GetHidGuid(&hidClass);
     std::vector<std::string> hidPaths, printerPaths;
     std::string error;
-    if (!InterfacePaths(hidClass, &hidPaths, &error) ||
-        !InterfacePaths(kUsbPrinterClass, &printerPaths, &error)) {
+    if (!InterfacePaths(InterfaceClass(hid, false), &hidPaths, &error) ||
+        !InterfacePaths(InterfaceClass(hid, true), &printerPaths, &error)) {
         out->hidError = "the interfaces could not be listed: " + error;
         return;
     }
@@ -236,7 +217,7 @@ std::string FormatText(const Listing& listing, const std::string& version) {
 
 std::string FormatJson(const Listing& listing, const std::string& version) {
     std::string out = "{";
-    // Without the serial part the members are those the Java lister adds to its own object.
+    // --hid-only leaves the serial part out, and the version with it: the interfaces alone.
     if (listing.withSerial) {
         out += "\"version\":";
         AppendJsonString(&out, version);
@@ -284,6 +265,7 @@ int Run(int argc, const char* const* argv, FILE* out, FILE* err) {
             return 2;
         }
     }
+    ReadOsVersion();  // as the library's load does: it decides how COM10 and above are named
     if (listing.withSerial) listing.serial = ListSerialPorts();
     ListInterfaces(&listing);
     const std::string text = json ? FormatJson(listing, CALDRIX_PORTS_VERSION)

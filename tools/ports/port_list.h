@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace caldrix_ports {
@@ -51,6 +52,11 @@ std::vector<Name> NamesFor(const std::string& path, bool printer,
 // and /dev, given so that tests can lay out trees of their own.
 std::vector<SerialPort> ListSerialPorts(const std::string& sysTty = "/sys/class/tty",
                                         const std::string& dev = "/dev");
+
+// The serial ports of the SERIALCOMM registry map, given as its rows (value, data), in COM
+// order: each under the name that opens it, with the POSIX-style name the library maps to it.
+// Rows whose data is no COM name are left out.
+std::vector<SerialPort> ComPorts(const std::vector<std::pair<std::string, std::string>>& rows);
 
 std::string FormatText(const Listing& listing, const std::string& version);
 std::string FormatJson(const Listing& listing, const std::string& version);

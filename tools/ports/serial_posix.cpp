@@ -1,6 +1,6 @@
-// Serial ports on Linux, found as the Java lister finds them: terminals with a device behind
-// them in sysfs (an 8250 UART only where one answers), and the links udev makes under
-// /dev/serial/. /dev/ttyS<n> is also COM<n+1>, which PortOpen opens as that device.
+// Serial ports on Linux: terminals with a device behind them in sysfs (an 8250 UART only where
+// one answers), and the links udev makes under /dev/serial/. A ttyS port also has the COM name
+// that PortOpen opens as that device.
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 
+#include "platform/posix/devices/tty.h"
 #include "port_list.h"
 
 namespace caldrix_ports {
@@ -109,10 +110,8 @@ std::vector<SerialPort> ListSerialPorts(const std::string& sysTty, const std::st
             continue;
         }
         SerialPort port{devReal + "/" + name, {}, Driver(tty)};
-        if (name.size() > 4 && name.compare(0, 4, "ttyS") == 0 &&
-            name.find_first_not_of("0123456789", 4) == std::string::npos) {
-            port.names.push_back("COM" + std::to_string(atoi(name.c_str() + 4) + 1));
-        }
+        std::string com;
+        if (caldrix_posix::TtyNameToComName(name, &com)) port.names.push_back(com);
         ports[port.device] = port;
     }
     for (const char* kind : {"by-id", "by-path"}) {

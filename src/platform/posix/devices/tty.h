@@ -41,6 +41,9 @@ namespace caldrix_posix {
 // leading zeros) name the host's n-th serial port, /dev/ttyS<n-1>. Sets *path and returns true
 // for such a name; returns false, leaving *path alone, for any other.
 bool ComNameToTtyPath(const char* name, std::string* path);
+// The reverse, for a terminal's name in /dev: ttyS<n> is COM<n+1>. Sets *com and returns true
+// only for a name that ComNameToTtyPath leads back to the same terminal.
+bool TtyNameToComName(const std::string& ttyName, std::string* com);
 
 // The termios flags a DCB asks for: in *cflag the data bits, parity, stop bits and CTS flow
 // (CRTSCTS, which Linux couples with RTS flow); in *iflag Xon/Xoff output and input flow. Other

@@ -32,6 +32,18 @@ bool ComNameToTtyPath(const char* name, std::string* path) {
     return true;
 }
 
+bool TtyNameToComName(const std::string& ttyName, std::string* com) {
+    if (ttyName.compare(0, 4, "ttyS") != 0 || ttyName.size() == 4 || ttyName.size() > 13 ||
+        ttyName.find_first_not_of("0123456789", 4) != std::string::npos) {
+        return false;
+    }
+    const std::string name = "COM" + std::to_string(std::stoul(ttyName.substr(4)) + 1);
+    std::string path;
+    if (!ComNameToTtyPath(name.c_str(), &path) || path != "/dev/" + ttyName) return false;
+    *com = name;
+    return true;
+}
+
 void LineFlagsFromDcb(const DCB& d, tcflag_t* cflag, tcflag_t* iflag) {
     static const tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tcflag_t c = *cflag & ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
