@@ -38,11 +38,11 @@ public final class PortListing {
     }
 
     /**
-     * Lists the ports now: the serial ports, and the HID and USB printer interfaces that the
-     * jar's {@code caldrix-ports} finds.
+     * Lists the ports now, as the jar's {@code caldrix-ports} (or the one named by
+     * {@code -Dcaldrix.ports}) finds them.
      *
      * @return the listing
-     * @throws IOException when the serial ports cannot be listed
+     * @throws IOException when caldrix-ports could not list the ports, with the reason
      */
     public static PortListing scan() throws IOException {
         return parse(PortList.json());
@@ -53,10 +53,15 @@ public final class PortListing {
      *
      * @param json the printed object
      * @return the listing it describes
-     * @throws IllegalArgumentException when the text is not such an object
+     * @throws IllegalArgumentException when the text is not such an object, or is the one the
+     *     lister prints when it could not list the ports
      */
     public static PortListing parse(String json) {
         Map<String, Object> top = Json.object(Json.parse(json), "the listing");
+        if (top.get("error") != null) {
+            throw new IllegalArgumentException("the ports were not listed: "
+                    + Json.string(top.get("error"), "error"));
+        }
         List<SerialPort> serial = new ArrayList<>();
         for (Object o : Json.array(top.get("serial"), "serial")) {
             Map<String, Object> p = Json.object(o, "a serial port");

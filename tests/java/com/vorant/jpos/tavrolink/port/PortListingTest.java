@@ -54,11 +54,33 @@ class PortListingTest {
                 + "\"printers\":null,\"hidError\":\"caldrix-ports did not run\"}");
         assertEquals("caldrix-ports did not run", failed.hidError());
         assertEquals(List.of(), failed.hid());
+        assertEquals("the ports were not listed: caldrix-ports did not run",
+                assertThrows(IllegalArgumentException.class, () -> PortListing.parse(
+                        "{\"version\":\"1\",\"error\":\"caldrix-ports did not run\"}"))
+                        .getMessage());
         assertEquals("not the port lister's JSON: ':' expected at 11",
                 assertThrows(IllegalArgumentException.class,
                         () -> PortListing.parse("{\"version\" \"1\"}")).getMessage());
         assertEquals("serial is not a JSON array", assertThrows(IllegalArgumentException.class,
                 () -> PortListing.parse("{\"version\":\"1\",\"serial\":{}}")).getMessage());
+    }
+
+    /** A pinned lister that is not there: the scan fails with the reason, nothing is guessed. */
+    @Test
+    void aListerThatCannotRunFailsTheScanWithTheReason() {
+        String saved = System.getProperty("caldrix.ports");
+        System.setProperty("caldrix.ports", "/nonexistent/caldrix-ports");
+        try {
+            assertEquals("/nonexistent/caldrix-ports could not be started: Cannot run program "
+                    + "\"/nonexistent/caldrix-ports\": error=2, No such file or directory",
+                    assertThrows(java.io.IOException.class, PortListing::scan).getMessage());
+        } finally {
+            if (saved == null) {
+                System.clearProperty("caldrix.ports");
+            } else {
+                System.setProperty("caldrix.ports", saved);
+            }
+        }
     }
 
     /** Messages of other systems and devices than this machine can make fail. */

@@ -9,7 +9,7 @@ import java.nio.file.Paths;
  * Runs in a JVM of its own for the loader tests: makes the library load, says where from (or the
  * loader's whole message) and which file it mapped, then does what its arguments ask.
  * "pause=STAGE" first stops the loader at its test hook for that stage until stdin has a line;
- * "ports" runs the port lister's HID part instead of loading the library.
+ * "ports" runs the port lister instead of loading the library.
  */
 public final class LoaderProbe {
     private LoaderProbe() {}
@@ -33,8 +33,9 @@ public final class LoaderProbe {
             };
         }
         if (args.length > at && args[at].equals("ports")) {
-            PortList.Hid hid = PortList.hid(false);
-            System.out.print(hid.failure != null ? "failed: " + hid.failure + "\n" : hid.output);
+            PortList.Output listing = PortList.list(false);
+            System.out.print(listing.failure != null ? "failed: " + listing.failure + "\n"
+                                                     : listing.output);
             return;
         }
         boolean otherClassFirst = args.length > at && args[at].equals("cd-first");

@@ -22,8 +22,8 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 
 /**
- * java -jar caldrix.jar: the serial ports, each with every name PortOpen takes for it, and the
- * HID part from the jar's caldrix-ports.
+ * java -jar caldrix.jar: what the jar's caldrix-ports lists, run as the loader runs the native,
+ * and a line saying why when it cannot run.
  */
 class PortListTest {
     static final String VERSION = CaldrixLoader.VERSION;
@@ -31,90 +31,6 @@ class PortListTest {
             + " sees these serial ports; PortOpen takes any name listed for a port:\n";
 
     @TempDir Path tmp;
-
-    /** A sysfs and /dev as Linux lays them out, with a terminal of every kind the rules tell. */
-    @Test
-    void linuxTerminalsWithADeviceBehindThemAreListedByEveryName() throws Exception {
-        Path sys = tmp.resolve("sys");
-        Path tty = dir(sys.resolve("class/tty"));
-        Path drivers = sys.resolve("bus/platform/drivers");
-        Path dev = dir(tmp.resolve("dev"));
-        Path serial8250 = dir(drivers.resolve("serial8250"));
-        // Linux 6.5 and later: the port and its controller on the serial-base bus come between.
-        device(sys, "serial8250/serial8250:0", sys.resolve("bus/serial-base/drivers/ctrl"));
-        Path uart = device(sys, "serial8250/serial8250:0/serial8250:0.0",
-                      sys.resolve("bus/serial-base/drivers/port"));
-        Files.createSymbolicLink(uart.getParent().getParent().resolve("driver"), serial8250);
-        terminal(tty, "ttyS0", "4", uart, dev);
-        terminal(tty, "ttyS10", "4", device(sys, "ttyS10", serial8250), dev);
-        terminal(tty, "ttyS1", "0", device(sys, "ttyS1", serial8250), dev);  // no UART answers
-        terminal(tty, "ttyS2", "4", device(sys, "ttyS2", serial8250), null);  // no /dev node
-        terminal(tty, "ttyUSB0", null, device(sys, "ttyUSB0", drivers.resolve("ftdi_sio")), dev);
-        terminal(tty, "ttyACM0", null, device(sys, "ttyACM0", drivers.resolve("cdc_acm")), dev);
-        dir(tty.resolve("tty1"));  // a virtual console: no device
-        dir(tty.resolve("console"));
-        Files.createFile(dev.resolve("tty1"));
-        Path byId = dir(dev.resolve("serial/by-id"));
-        Path byPath = dir(dev.resolve("serial/by-path"));
-        String id = "usb-FTDI_FT232R_\"Till\"_A9-if00-port0";
-        Files.createSymbolicLink(byId.resolve(id), Paths.get("../../ttyUSB0"));
-        Files.createSymbolicLink(byId.resolve("usb-gone-if00"), Paths.get("../../ttyUSB7"));
-        Files.createSymbolicLink(byPath.resolve("pci-0000:00:14.0-usb-0:2:1.0-port0"),
-                                 Paths.get("../../ttyUSB0"));
-
-        List<PortList.Port> ports = PortList.linuxSerialPorts(tty, dev);
-        assertEquals(HEADER
-                + dev + "/ttyACM0  (cdc_acm)\n"
-                + dev + "/ttyS0  (serial8250)\n"
-                + "    COM1\n"
-                + dev + "/ttyS10  (serial8250)\n"
-                + "    COM11\n"
-                + dev + "/ttyUSB0  (ftdi_sio)\n"
-                + "    " + byId.resolve(id) + "\n"
-                + "    " + byPath.resolve("pci-0000:00:14.0-usb-0:2:1.0-port0") + "\n",
-                text(ports));
-        assertEquals("{\"version\":\"" + VERSION + "\",\"serial\":["
-                + "{\"device\":\"" + dev + "/ttyACM0\",\"names\":[\"" + dev + "/ttyACM0\"],"
-                + "\"detail\":\"cdc_acm\"},"
-                + "{\"device\":\"" + dev + "/ttyS0\",\"names\":[\"" + dev + "/ttyS0\",\"COM1\"],"
-                + "\"detail\":\"serial8250\"},"
-                + "{\"device\":\"" + dev + "/ttyS10\",\"names\":[\"" + dev
-                + "/ttyS10\",\"COM11\"],\"detail\":\"serial8250\"},"
-                + "{\"device\":\"" + dev + "/ttyUSB0\",\"names\":[\"" + dev + "/ttyUSB0\",\""
-                + byId + "/usb-FTDI_FT232R_\\\"Till\\\"_A9-if00-port0\",\""
-                + byPath + "/pci-0000:00:14.0-usb-0:2:1.0-port0\"],\"detail\":\"ftdi_sio\"}"
-                + "]}\n",
-                json(ports));
-    }
-
-    @Test
-    void withNoTerminalsTheListSaysSo() throws Exception {
-        List<PortList.Port> none =
-                PortList.linuxSerialPorts(tmp.resolve("sys"), tmp.resolve("dev"));
-        assertEquals("caldrix " + VERSION + " sees no serial ports.\n", text(none));
-        assertEquals("{\"version\":\"" + VERSION + "\",\"serial\":[]}\n", json(none));
-    }
-
-    @Test
-    void windowsComPortsComeWithThePosixNamesThatOpenThem() {
-        List<PortList.Port> ports = PortList.windowsSerialPorts(Arrays.asList(
-                "",
-                "HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
-                "    \\Device\\Serial0    REG_SZ    COM1",
-                "    \\Device\\VCP0    REG_SZ    COM12",
-                "    \\Device\\Serial2    REG_SZ    COM3",
-                "    Winachsf0    REG_DWORD    0x1",
-                ""));
-        assertEquals(HEADER
-                + "COM1  (\\Device\\Serial0)\n"
-                + "    /dev/ttyS0\n"
-                + "COM3  (\\Device\\Serial2)\n"
-                + "    /dev/ttyS4\n"
-                + "\\\\.\\COM12  (\\Device\\VCP0)\n",
-                text(ports));
-        assertTrue(json(ports).contains("{\"device\":\"\\\\\\\\.\\\\COM12\",\"names\":"
-                + "[\"\\\\\\\\.\\\\COM12\"],\"detail\":\"\\\\Device\\\\VCP0\"}"), json(ports));
-    }
 
     /**
      * The jar as a user runs it, on this machine: a pseudo-terminal linked under /dev/serial/by-id
@@ -160,11 +76,11 @@ class PortListTest {
     }
 
     /**
-     * The HID part is what the jar's own caldrix-ports prints, run from a private cache folder
+     * The listing is what the jar's own caldrix-ports prints, run from a private cache folder
      * that the loader's rules made; a damaged copy there is replaced before it runs.
      */
     @Test
-    void theHidPartComesFromTheJarsCaldrixPortsRunFromAPrivateCache() throws Exception {
+    void theListingIsWhatTheJarsCaldrixPortsPrintsRunFromAPrivateCache() throws Exception {
         Path cache = tmp.resolve("cache");
         String sum = programSum();
         Path program = cache.resolve(VERSION + "-" + sum.substring(0, 12)).resolve("caldrix-ports");
@@ -175,11 +91,9 @@ class PortListTest {
         assertEquals("rwx------", mode(program));
         assertEquals("rwx------", mode(program.getParent()));
         assertEquals("rwx------", mode(cache));
-        String hid = runProgram(program, "--hid-only");
-        assertTrue(hid.startsWith("caldrix " + VERSION + " sees "), hid);
         assertTrue(out.startsWith(HEADER) || out.startsWith("caldrix " + VERSION
                 + " sees no serial ports.\n"), out);
-        assertTrue(out.endsWith("\n" + hid), out);
+        assertEquals(runProgram(program), out);
 
         // A damaged copy is written again from the jar before it runs.
         Files.write(program, "#!/bin/sh\necho damaged\n".getBytes(StandardCharsets.US_ASCII));
@@ -187,10 +101,8 @@ class PortListTest {
         out = json.finish();
         assertEquals(0, json.exitValue(), out + json.stderr());
         assertEquals(sum, CaldrixLoader.sha256(Files.readAllBytes(program)));
-        String members = runProgram(program, "--hid-only", "--json").trim();
-        assertTrue(members.startsWith("{\"hid\":["), members);
         assertTrue(out.startsWith("{\"version\":\"" + VERSION + "\",\"serial\":["), out);
-        assertTrue(out.endsWith("]," + members.substring(1) + "\n"), out);
+        assertEquals(runProgram(program, "--json"), out);
     }
 
     /**
@@ -219,28 +131,22 @@ class PortListTest {
         assertEquals(temp, used.getParent().getParent().getParent());
     }
 
-    /** Without caldrix-ports the lister says why in one line and still lists the serial ports. */
+    /** Without caldrix-ports the lister says why in one line and ends with status 1. */
     @Test
-    void whenCaldrixPortsCannotRunTheLineSaysWhyAndSerialPortsAreStillListed() throws Exception {
+    void whenCaldrixPortsCannotRunTheLineSaysWhy() throws Exception {
         Path shared = dir(tmp.resolve("shared"));
         Files.setPosixFilePermissions(shared, PosixFilePermissions.fromString("rwxrwxrwx"));
         String why = "caldrix-ports did not run: cache " + shared + ": others than "
                 + System.getProperty("user.name") + " may write in the folder (rwxrwxrwx)";
 
         Jvm text = new Jvm(tmp).cache(shared).startJar();
-        String out = text.finish();
-        assertEquals(0, text.exitValue(), out + text.stderr());
-        assertTrue(out.startsWith(HEADER) || out.startsWith("caldrix " + VERSION
-                + " sees no serial ports.\n"), out);
-        assertTrue(out.endsWith("\ncaldrix " + VERSION
-                + " cannot list HID interfaces or USB printers: " + why + "\n"), out);
+        assertEquals("caldrix " + VERSION + " cannot list the ports: " + why + "\n", text.finish());
+        assertEquals(1, text.exitValue(), text.stderr());
 
         Jvm json = new Jvm(tmp).cache(shared).startJar("--json");
-        out = json.finish();
-        assertEquals(0, json.exitValue(), out + json.stderr());
-        assertTrue(out.startsWith("{\"version\":\"" + VERSION + "\",\"serial\":["), out);
-        assertTrue(out.endsWith("],\"hid\":null,\"printers\":null,\"hidError\":"
-                + PortList.quote(why) + "}\n"), out);
+        assertEquals("{\"version\":\"" + VERSION + "\",\"error\":" + PortList.quote(why) + "}\n",
+                     json.finish());
+        assertEquals(1, json.exitValue(), json.stderr());
     }
 
     /** A program that fails, prints what is not its listing, or cannot be started. */
@@ -250,8 +156,8 @@ class PortListTest {
         Files.write(failing, "#!/bin/sh\necho \"boom: $*\"\necho more\nexit 3\n"
                 .getBytes(StandardCharsets.US_ASCII));
         Files.setPosixFilePermissions(failing, PosixFilePermissions.fromString("rwx------"));
-        assertEquals(failing + " ended with status 3: boom: --hid-only",
-                     PortList.run(failing, false).failure);
+        assertEquals(failing + " ended with status 3: boom: --json",
+                     PortList.run(failing, true).failure);
         Path notJson = tmp.resolve("not-json");
         // Lines ended as a Windows program's text-mode output ends them.
         Files.write(notJson, "#!/bin/sh\nprintf 'listing\\r\\n'\n"
@@ -313,40 +219,7 @@ class PortListTest {
         return text;
     }
 
-    /** A device in sysfs, bound to a driver. */
-    static Path device(Path sys, String path, Path driver) throws IOException {
-        Path device = dir(sys.resolve("devices").resolve(path));
-        Files.createDirectories(driver);
-        Files.createSymbolicLink(device.resolve("driver"), driver);
-        return device;
-    }
-
-    /** A terminal in sysfs: its type file (serial core only) and its device; its /dev node. */
-    static void terminal(Path tty, String name, String type, Path device, Path dev)
-            throws IOException {
-        Path entry = dir(tty.resolve(name));
-        Files.createSymbolicLink(entry.resolve("device"), device);
-        if (type != null) {
-            Files.write(entry.resolve("type"), (type + "\n").getBytes(StandardCharsets.US_ASCII));
-        }
-        if (dev != null) {
-            Files.createFile(dev.resolve(name));
-        }
-    }
-
     static Path dir(Path p) throws IOException {
         return Files.createDirectories(p);
-    }
-
-    static String text(List<PortList.Port> ports) {
-        ByteArrayOutputStream b = new ByteArrayOutputStream();
-        PortList.printText(new PrintStream(b, true), ports);
-        return b.toString(StandardCharsets.UTF_8);
-    }
-
-    static String json(List<PortList.Port> ports) {
-        ByteArrayOutputStream b = new ByteArrayOutputStream();
-        PortList.printJson(new PrintStream(b, true), ports);
-        return b.toString(StandardCharsets.UTF_8);
     }
 }
