@@ -13,25 +13,22 @@ namespace caldrix_posix {
 
 // ---- what a device does not support ------------------------------------------------------------
 
-static BOOL Refuse(DWORD* error) {
-    if (error != nullptr) *error = ERROR_INVALID_FUNCTION;
-    return FALSE;
-}
+static BOOL Unsupported(DWORD* error) { return DeviceFails(error, ERROR_INVALID_FUNCTION); }
 
-BOOL Device::Read(void*, DWORD, DWORD*, DWORD* error) { return Refuse(error); }
-BOOL Device::Write(const void*, DWORD, DWORD*, DWORD* error) { return Refuse(error); }
-BOOL Device::GetCommState(DCB*, DWORD* error) { return Refuse(error); }
-BOOL Device::SetCommState(const DCB*, DWORD* error) { return Refuse(error); }
-BOOL Device::SetupComm(DWORD, DWORD, DWORD* error) { return Refuse(error); }
-BOOL Device::GetCommTimeouts(COMMTIMEOUTS*, DWORD* error) { return Refuse(error); }
-BOOL Device::SetCommTimeouts(const COMMTIMEOUTS*, DWORD* error) { return Refuse(error); }
-BOOL Device::PurgeComm(DWORD, DWORD* error) { return Refuse(error); }
-BOOL Device::ClearCommError(DWORD*, COMSTAT*, DWORD* error) { return Refuse(error); }
-BOOL Device::GetCommModemStatus(DWORD*, DWORD* error) { return Refuse(error); }
-BOOL Device::EscapeCommFunction(DWORD, DWORD* error) { return Refuse(error); }
+BOOL Device::Read(void*, DWORD, DWORD*, DWORD* error) { return Unsupported(error); }
+BOOL Device::Write(const void*, DWORD, DWORD*, DWORD* error) { return Unsupported(error); }
+BOOL Device::GetCommState(DCB*, DWORD* error) { return Unsupported(error); }
+BOOL Device::SetCommState(const DCB*, DWORD* error) { return Unsupported(error); }
+BOOL Device::SetupComm(DWORD, DWORD, DWORD* error) { return Unsupported(error); }
+BOOL Device::GetCommTimeouts(COMMTIMEOUTS*, DWORD* error) { return Unsupported(error); }
+BOOL Device::SetCommTimeouts(const COMMTIMEOUTS*, DWORD* error) { return Unsupported(error); }
+BOOL Device::PurgeComm(DWORD, DWORD* error) { return Unsupported(error); }
+BOOL Device::ClearCommError(DWORD*, COMSTAT*, DWORD* error) { return Unsupported(error); }
+BOOL Device::GetCommModemStatus(DWORD*, DWORD* error) { return Unsupported(error); }
+BOOL Device::EscapeCommFunction(DWORD, DWORD* error) { return Unsupported(error); }
 BOOL Device::Close(DWORD*) { return TRUE; }
 void Device::Cancel(IoCompletion*) {}
-BOOL Device::GetHidDescriptor(HidDescriptor*, DWORD* error) { return Refuse(error); }
+BOOL Device::GetHidDescriptor(HidDescriptor*, DWORD* error) { return Unsupported(error); }
 
 BOOL Device::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
     DWORD got = 0, code = ERROR_SUCCESS;
@@ -204,11 +201,6 @@ private:
     const Lane lane_;
 };
 
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 // Runs one device method other than a read or write on the handle's device, turning its answer
 // into the Win32 one.
 template <typename Call>
@@ -218,11 +210,11 @@ BOOL Dispatch(HANDLE h, Call&& call) {
         if (!file) return FALSE;
         DWORD error = ERROR_SUCCESS;
         if (call(file.device(), &error)) return TRUE;
-        return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        return CallFails(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     } catch (const std::exception&) {
-        return Fail(ERROR_GEN_FAILURE);
+        return CallFails(ERROR_GEN_FAILURE);
     }
 }
 
@@ -239,11 +231,11 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
     }
     __atomic_store_n(&ov->InternalHigh, ULONG_PTR{0}, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
-    if (!file->Enter()) return Fail(ERROR_INVALID_HANDLE);  // counted for the transfer itself
+    if (!file->Enter()) return CallFails(ERROR_INVALID_HANDLE);  // counted for the transfer itself
     Transfer* t = new (std::nothrow) Transfer(file, ov, std::move(event));
     if (t == nullptr) {
         file->Leave();
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     }
     {
         std::lock_guard<std::mutex> guard(file->pendingLock);
@@ -252,7 +244,7 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
         } catch (const std::bad_alloc&) {
             delete t;
             file->Leave();
-            return Fail(ERROR_NOT_ENOUGH_MEMORY);
+            return CallFails(ERROR_NOT_ENOUGH_MEMORY);
         }
     }
     DWORD error = ERROR_SUCCESS;
@@ -265,7 +257,7 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
         __atomic_store_n(&ov->Internal, kErrorMark | error, __ATOMIC_RELEASE);
         delete t;
         file->Leave();
-        return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        return CallFails(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     }
     // Finished while starting: answered at once, as Windows answers a transfer it completed
     // synchronously (the event is set all the same).
@@ -273,12 +265,12 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
         const ULONG_PTR status = __atomic_load_n(&ov->Internal, __ATOMIC_ACQUIRE);
         if (count != nullptr) *count = static_cast<DWORD>(ov->InternalHigh);
         t->Release();
-        if (status != 0) return Fail(static_cast<DWORD>(status & 0xFFFF));
+        if (status != 0) return CallFails(static_cast<DWORD>(status & 0xFFFF));
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
     t->Release();
-    return Fail(ERROR_IO_PENDING);
+    return CallFails(ERROR_IO_PENDING);
 }
 
 }  // namespace
@@ -347,19 +339,19 @@ BOOL MoveBytes(HANDLE file, Lane lane, const void* buffer, DWORD n, LPDWORD coun
     try {
         FileCall call(file, lane);
         if (!call) return FALSE;
-        if (buffer == nullptr && n != 0) return Fail(ERROR_NOACCESS);
+        if (buffer == nullptr && n != 0) return CallFails(ERROR_NOACCESS);
         if (call.file().overlapped) {
-            if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+            if (overlapped == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
             return StartTransfer(call, overlapped, count, start);
         }
-        if (overlapped != nullptr || count == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        if (overlapped != nullptr || count == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
         DWORD moved = 0, error = ERROR_SUCCESS;
         const BOOL ok = run(call.device(), &moved, &error);
         *count = std::min(moved, n);
         if (ok) return TRUE;
-        return Fail(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        return CallFails(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
     } catch (const std::bad_alloc&) {
-        return Fail(ERROR_NOT_ENOUGH_MEMORY);
+        return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
@@ -385,13 +377,13 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 }
 
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
-    if (overlapped == nullptr || transferred == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (overlapped == nullptr || transferred == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     ULONG_PTR status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
     // Seen done: its event is set too before this answers, so a caller that resets the event and
     // starts again never has it set by the transfer that ended.
     if (status != kStatusPending) AwaitPublishedCompletions();
     if (status == kStatusPending) {
-        if (!wait) return Fail(ERROR_IO_INCOMPLETE);
+        if (!wait) return CallFails(ERROR_IO_INCOMPLETE);
         if (overlapped->hEvent != nullptr) {
             if (WaitForSingleObject(overlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;
         } else {
@@ -404,10 +396,10 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferr
         }
         status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
         // A manual-reset event set by something else: the transfer is still running.
-        if (status == kStatusPending) return Fail(ERROR_IO_INCOMPLETE);
+        if (status == kStatusPending) return CallFails(ERROR_IO_INCOMPLETE);
     }
     *transferred = static_cast<DWORD>(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_RELAXED));
-    if (status != 0) return Fail(static_cast<DWORD>(status & 0xFFFF));
+    if (status != 0) return CallFails(static_cast<DWORD>(status & 0xFFFF));
     return TRUE;
 }
 
@@ -416,7 +408,7 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED overlapped) {
     if (!file) return FALSE;
     // Counted like a call, so the device is not closed while Cancel runs; a closed handle has
     // had everything cancelled already.
-    if (!file->Enter()) return Fail(ERROR_INVALID_HANDLE);
+    if (!file->Enter()) return CallFails(ERROR_INVALID_HANDLE);
     bool found = false;
     if (overlapped != nullptr) {
         if (Transfer* t = file->FindPending(overlapped)) {
@@ -429,7 +421,7 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED overlapped) {
         file->device->Cancel(nullptr);
     }
     file->Leave();
-    if (!found) return Fail(ERROR_NOT_FOUND);
+    if (!found) return CallFails(ERROR_NOT_FOUND);
     return TRUE;
 }
 
@@ -441,12 +433,12 @@ BOOL caldrix_posix::DeviceHidDescriptor(HANDLE h, HidDescriptor* out) {
 // the device only valid pointers.
 
 BOOL GetCommState(HANDLE file, LPDCB dcb) {
-    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dcb == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     return Dispatch(file, [&](Device& d, DWORD* error) { return d.GetCommState(dcb, error); });
 }
 
 BOOL SetCommState(HANDLE file, LPDCB dcb) {
-    if (dcb == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (dcb == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     return Dispatch(file, [&](Device& d, DWORD* error) { return d.SetCommState(dcb, error); });
 }
 
@@ -457,14 +449,14 @@ BOOL SetupComm(HANDLE file, DWORD inQueue, DWORD outQueue) {
 }
 
 BOOL GetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (timeouts == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     return Dispatch(file, [&](Device& d, DWORD* error) {
         return d.GetCommTimeouts(timeouts, error);
     });
 }
 
 BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts) {
-    if (timeouts == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (timeouts == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     return Dispatch(file, [&](Device& d, DWORD* error) {
         return d.SetCommTimeouts(timeouts, error);
     });
@@ -487,7 +479,7 @@ BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat) {
 }
 
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus) {
-    if (modemStatus == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (modemStatus == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     return Dispatch(file, [&](Device& d, DWORD* error) -> BOOL {
         DWORD lines = 0;
         if (!d.GetCommModemStatus(&lines, error)) return FALSE;

@@ -63,6 +63,17 @@ struct Device {
     virtual BOOL GetHidDescriptor(HidDescriptor* out, DWORD* error);
 };
 
+// How the subset's calls fail. A Win32 call: the error as the thread's last error, FALSE as its
+// answer. A device method: the error through *error, which the handle layer then stores.
+inline BOOL CallFails(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+inline BOOL DeviceFails(DWORD* error, DWORD code) {
+    if (error != nullptr) *error = code;
+    return FALSE;
+}
+
 // One device interface as SetupAPI lists it: its class and the device path CreateFileA opens.
 struct DeviceInterface {
     GUID cls;

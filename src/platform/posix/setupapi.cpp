@@ -25,11 +25,6 @@ struct DeviceInfoSet : HandleObject {
     std::vector<DeviceInterface> interfaces;
 };
 
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 // The registered providers' interfaces, then the host's, each provider in its own stable order.
 std::vector<DeviceInterface> AllInterfaces() {
     std::vector<DeviceInterface> all;
@@ -68,7 +63,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* cls
     std::shared_ptr<DeviceInfoSet> s = Lookup<DeviceInfoSet>(set, HandleKind::DeviceInfoSet);
     if (!s) return FALSE;
     if (cls == nullptr || data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return CallFails(ERROR_INVALID_PARAMETER);
     }
     DWORD seen = 0;
     for (size_t i = 0; i < s->interfaces.size(); ++i) {
@@ -79,7 +74,7 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* cls
         data->Reserved = i;  // which interface of the set, for the detail call
         return TRUE;
     }
-    return Fail(ERROR_NO_MORE_ITEMS);
+    return CallFails(ERROR_NO_MORE_ITEMS);
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
@@ -89,21 +84,21 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA da
     if (!s) return FALSE;
     if (data == nullptr || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
         data->Reserved >= s->interfaces.size()) {
-        return Fail(ERROR_INVALID_PARAMETER);
+        return CallFails(ERROR_INVALID_PARAMETER);
     }
     const std::string& path = s->interfaces[data->Reserved].path;
     const DWORD needed =
         static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (required != nullptr) *required = needed;
     if (detail == nullptr) {
-        return Fail(size == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
+        return CallFails(size == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
     }
     // Too small for even the size field and one character: not a detail record at all.
     if (size < offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + 1 ||
         detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        return Fail(ERROR_INVALID_USER_BUFFER);
+        return CallFails(ERROR_INVALID_USER_BUFFER);
     }
-    if (size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (size < needed) return CallFails(ERROR_INSUFFICIENT_BUFFER);
     memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
 }

@@ -402,11 +402,6 @@ Reactor* Reactor::Get(DWORD* error) {
     return reactor;
 }
 
-BOOL Refuse(DWORD* error, DWORD code) {
-    if (error != nullptr) *error = code;
-    return FALSE;
-}
-
 // The completion a synchronous call waits for.
 struct Waiter final : IoCompletion {
     void Complete(DWORD b, DWORD e) override {
@@ -473,8 +468,8 @@ static BOOL StartOn(NodeIo& io, std::deque<Pending> NodeIo::*queue,
     BOOL answer = TRUE;
     {
         std::lock_guard<std::mutex> guard(io.lock);
-        if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
-        if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+        if (io.closed || io.reactor == nullptr) return DeviceFails(error, ERROR_INVALID_HANDLE);
+        if (io.gone) return DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
         Pending p{buf, n, 0, done};
         Step s = Step::Again;
         DWORD code = ERROR_SUCCESS;
@@ -492,17 +487,17 @@ static BOOL StartOn(NodeIo& io, std::deque<Pending> NodeIo::*queue,
                     finished.push_back(Finished{done, p.moved, code});
                     break;
                 }
-                return Refuse(error, code);
+                return DeviceFails(error, code);
             case Step::Gone:
                 io.gone = true;
                 EndAll(io, nullptr, ERROR_DEVICE_NOT_CONNECTED, &finished);
-                answer = Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+                answer = DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
                 break;
             case Step::Again:
                 (io.*queue).push_back(p);
                 if (!io.reactor->Arm(io, &code)) {
                     (io.*queue).pop_back();
-                    return Refuse(error, code);
+                    return DeviceFails(error, code);
                 }
                 break;
         }
@@ -512,9 +507,9 @@ static BOOL StartOn(NodeIo& io, std::deque<Pending> NodeIo::*queue,
 }
 
 BOOL NodeDevice::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
-    if (!(io_->access & GENERIC_READ)) return Refuse(error, ERROR_ACCESS_DENIED);
+    if (!(io_->access & GENERIC_READ)) return DeviceFails(error, ERROR_ACCESS_DENIED);
     // A report needs room for its ID byte and more; a stream read of nothing ends at once.
-    if (io_->prefix > 0 && n <= io_->prefix) return Refuse(error, ERROR_INVALID_USER_BUFFER);
+    if (io_->prefix > 0 && n <= io_->prefix) return DeviceFails(error, ERROR_INVALID_USER_BUFFER);
     return StartOn(*io_, &NodeIo::reads, TryRead, static_cast<uint8_t*>(buf), n, done, error);
 }
 
@@ -524,13 +519,13 @@ static BOOL StartReport(const std::shared_ptr<NodeIo>& node, const uint8_t* buf,
     NodeIo& io = *node;
     Report r{std::vector<uint8_t>(buf, buf + n), done};
     std::lock_guard<std::mutex> guard(io.lock);
-    if (io.closed || io.reactor == nullptr) return Refuse(error, ERROR_INVALID_HANDLE);
-    if (io.gone) return Refuse(error, ERROR_DEVICE_NOT_CONNECTED);
+    if (io.closed || io.reactor == nullptr) return DeviceFails(error, ERROR_INVALID_HANDLE);
+    if (io.gone) return DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
     io.reports.push_back(std::move(r));
     if (!io.writer) {
         if (!StartQuietThread([node] { RunWriter(node); }, "caldrix-write")) {
             io.reports.pop_back();
-            return Refuse(error, ERROR_NOT_ENOUGH_MEMORY);
+            return DeviceFails(error, ERROR_NOT_ENOUGH_MEMORY);
         }
         io.writer = true;  // before the thread can look: it needs this lock first
     }
@@ -538,15 +533,15 @@ static BOOL StartReport(const std::shared_ptr<NodeIo>& node, const uint8_t* buf,
 }
 
 BOOL NodeDevice::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
-    if (!(io_->access & GENERIC_WRITE)) return Refuse(error, ERROR_ACCESS_DENIED);
+    if (!(io_->access & GENERIC_WRITE)) return DeviceFails(error, ERROR_ACCESS_DENIED);
     const uint8_t* bytes = static_cast<const uint8_t*>(buf);
     // hidraw refuses a report without even its ID byte; an empty stream write ends at once.
     if (!io_->stream) {
-        if (n == 0) return Refuse(error, ERROR_INVALID_PARAMETER);
+        if (n == 0) return DeviceFails(error, ERROR_INVALID_PARAMETER);
         try {
             return StartReport(io_, bytes, n, done, error);
         } catch (const std::bad_alloc&) {
-            return Refuse(error, ERROR_NOT_ENOUGH_MEMORY);
+            return DeviceFails(error, ERROR_NOT_ENOUGH_MEMORY);
         }
     }
     return StartOn(*io_, &NodeIo::writes, TryWrite, const_cast<uint8_t*>(bytes), n, done, error);
@@ -579,7 +574,7 @@ BOOL NodeDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
     w.Wait();
     *got = w.bytes;
     if (w.error == ERROR_SUCCESS) return TRUE;
-    return Refuse(error, w.error);
+    return DeviceFails(error, w.error);
 }
 
 BOOL NodeDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
@@ -588,7 +583,7 @@ BOOL NodeDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
     w.Wait();
     *done = w.bytes;
     if (w.error == ERROR_SUCCESS) return TRUE;
-    return Refuse(error, w.error);
+    return DeviceFails(error, w.error);
 }
 
 }  // namespace caldrix_posix

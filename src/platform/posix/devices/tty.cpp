@@ -136,11 +136,6 @@ DWORD OpenError(int err) {
     }
 }
 
-BOOL Fail(DWORD* error, DWORD code) {
-    if (error != nullptr) *error = code;
-    return FALSE;
-}
-
 bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
 
 // What ends one direction's wait early: readable once signalled, until drained.
@@ -303,7 +298,7 @@ bool TtyDevice::AwaitReady(Direction dir, int64_t deadline, uint64_t cancelsSeen
             break;
     }
     *count = static_cast<DWORD>(moved);
-    *result = Fail(error, code);
+    *result = DeviceFails(error, code);
     return false;
 }
 
@@ -379,9 +374,9 @@ ReadRule ReadRuleOf(const COMMTIMEOUTS& t, DWORD n) {
 
 BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
     *got = 0;
-    if (!(access_ & GENERIC_READ)) return Fail(error, ERROR_ACCESS_DENIED);
+    if (!(access_ & GENERIC_READ)) return DeviceFails(error, ERROR_ACCESS_DENIED);
     if (n == 0) return TRUE;
-    if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
+    if (AbortedByLineError()) return DeviceFails(error, ERROR_OPERATION_ABORTED);
 
     const uint64_t cancelsSeen = cancels_[kIn].load();
     const ReadRule rule = ReadRuleOf(Timeouts(), n);
@@ -410,12 +405,12 @@ BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
         }
         if (r == 0) {  // the terminal was hung up
             *got = static_cast<DWORD>(have);
-            return Fail(error, ERROR_DEVICE_NOT_CONNECTED);
+            return DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             *got = static_cast<DWORD>(have);
-            return Fail(error, IoError(errno));
+            return DeviceFails(error, IoError(errno));
         }
         expectData_.store(false, std::memory_order_relaxed);
         if (rule.noWait) break;
@@ -427,9 +422,9 @@ BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
 
 BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
     *done = 0;
-    if (!(access_ & GENERIC_WRITE)) return Fail(error, ERROR_ACCESS_DENIED);
+    if (!(access_ & GENERIC_WRITE)) return DeviceFails(error, ERROR_ACCESS_DENIED);
     if (n == 0) return TRUE;
-    if (AbortedByLineError()) return Fail(error, ERROR_OPERATION_ABORTED);
+    if (AbortedByLineError()) return DeviceFails(error, ERROR_OPERATION_ABORTED);
 
     const uint64_t cancelsSeen = cancels_[kOut].load();
     const COMMTIMEOUTS timeouts = Timeouts();
@@ -451,7 +446,7 @@ BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             *done = static_cast<DWORD>(sent);
-            return Fail(error, IoError(errno));
+            return DeviceFails(error, IoError(errno));
         }
         if (!waited) {
             waited = true;
@@ -465,24 +460,24 @@ BOOL TtyDevice::Write(const void* buf, DWORD n, DWORD* done, DWORD* error) {
 }
 
 BOOL TtyDevice::GetCommState(DCB* dcb, DWORD* error) {
-    if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (dcb == nullptr) return DeviceFails(error, ERROR_INVALID_PARAMETER);
     *dcb = Dcb();
     return TRUE;
 }
 
 BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
-    if (dcb == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (dcb == nullptr) return DeviceFails(error, ERROR_INVALID_PARAMETER);
     const DCB& d = *dcb;
     if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > SPACEPARITY ||
         d.StopBits > TWOSTOPBITS || d.StopBits == ONE5STOPBITS)
-        return Fail(error, ERROR_INVALID_PARAMETER);
+        return DeviceFails(error, ERROR_INVALID_PARAMETER);
     if ((d.Parity == MARKPARITY || d.Parity == SPACEPARITY) && CMSPAR == 0)
-        return Fail(error, ERROR_INVALID_PARAMETER);
+        return DeviceFails(error, ERROR_INVALID_PARAMETER);
     // Windows refuses software flow control that could not tell Xon from Xoff.
-    if ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar) return Fail(error, ERROR_INVALID_PARAMETER);
+    if ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar) return DeviceFails(error, ERROR_INVALID_PARAMETER);
 
     Attr old;
-    if (!GetAttr(fd_, &old)) return Fail(error, IoError(errno));
+    if (!GetAttr(fd_, &old)) return DeviceFails(error, IoError(errno));
     Attr a = old;
     MakeRaw(&a);
     LineFlagsFromDcb(d, &a.c_cflag, &a.c_iflag);
@@ -493,7 +488,7 @@ BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
     if (!SetAttr(fd_, a)) {
         const int err = errno;
         SetAttr(fd_, old);
-        return Fail(error, err == EINVAL ? ERROR_INVALID_PARAMETER : IoError(err));
+        return DeviceFails(error, err == EINVAL ? ERROR_INVALID_PARAMETER : IoError(err));
     }
     // A serial driver that cannot do what was asked changes the settings instead of failing;
     // Windows refuses such a DCB, so this does too. Rates within 2% count as met, as in the
@@ -506,7 +501,7 @@ BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
         const DWORD diff = want > is ? want - is : is - want;
         if ((back.c_cflag & framing) != (a.c_cflag & framing) || diff > want / 50) {
             SetAttr(fd_, old);
-            return Fail(error, ERROR_INVALID_PARAMETER);
+            return DeviceFails(error, ERROR_INVALID_PARAMETER);
         }
     }
 
@@ -517,7 +512,7 @@ BOOL TtyDevice::SetCommState(const DCB* dcb, DWORD* error) {
     DWORD lineError = 0;
     if (!ModemBits(true, on, &lineError) || !ModemBits(false, off, &lineError)) {
         SetAttr(fd_, old);
-        return Fail(error, lineError);
+        return DeviceFails(error, lineError);
     }
     std::lock_guard<std::mutex> guard(lock_);
     dcb_ = d;
@@ -532,27 +527,27 @@ BOOL TtyDevice::ModemBits(bool set, int bits, DWORD* error) {
         modemLines_.store(false);
         return TRUE;
     }
-    return Fail(error, IoError(err));
+    return DeviceFails(error, IoError(err));
 }
 
 BOOL TtyDevice::SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error) {
     // The terminal's queues have the sizes its driver gave them; the request is only checked.
-    if (inQueue == 0 || outQueue == 0) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (inQueue == 0 || outQueue == 0) return DeviceFails(error, ERROR_INVALID_PARAMETER);
     return TRUE;
 }
 
 BOOL TtyDevice::GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error) {
-    if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (t == nullptr) return DeviceFails(error, ERROR_INVALID_PARAMETER);
     *t = Timeouts();
     return TRUE;
 }
 
 BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
-    if (t == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (t == nullptr) return DeviceFails(error, ERROR_INVALID_PARAMETER);
     // The one combination the Windows serial driver rejects.
     if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == MAXDWORD &&
         t->ReadTotalTimeoutConstant == MAXDWORD)
-        return Fail(error, ERROR_INVALID_PARAMETER);
+        return DeviceFails(error, ERROR_INVALID_PARAMETER);
     // A read or write already inside keeps the time-outs it started with, as on Windows.
     std::lock_guard<std::mutex> guard(lock_);
     timeouts_ = *t;
@@ -561,7 +556,7 @@ BOOL TtyDevice::SetCommTimeouts(const COMMTIMEOUTS* t, DWORD* error) {
 
 BOOL TtyDevice::PurgeComm(DWORD flags, DWORD* error) {
     if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
-        return Fail(error, ERROR_INVALID_PARAMETER);
+        return DeviceFails(error, ERROR_INVALID_PARAMETER);
     // The abort flags end the read or write waiting in their direction, and clear its queue
     // like the clear flags.
     if (flags & PURGE_RXABORT) Abort(kIn);
@@ -570,14 +565,14 @@ BOOL TtyDevice::PurgeComm(DWORD flags, DWORD* error) {
     const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
     if (!rx && !tx) return TRUE;
     if (tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH) != 0)
-        return Fail(error, IoError(errno));
+        return DeviceFails(error, IoError(errno));
     if (rx) expectData_.store(false, std::memory_order_relaxed);
     return TRUE;
 }
 
 BOOL TtyDevice::ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) {
     int inQueue = 0;
-    if (ioctl(fd_, FIONREAD, &inQueue) != 0) return Fail(error, IoError(errno));
+    if (ioctl(fd_, FIONREAD, &inQueue) != 0) return DeviceFails(error, IoError(errno));
     int outQueue = 0;
     if (stat != nullptr && ioctl(fd_, TIOCOUTQ, &outQueue) != 0) outQueue = 0;
     {
@@ -596,7 +591,7 @@ BOOL TtyDevice::ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) {
 }
 
 BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
-    if (status == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (status == nullptr) return DeviceFails(error, ERROR_INVALID_PARAMETER);
     if (modemLines_.load()) {
         int lines = 0;
         if (ioctl(fd_, TIOCMGET, &lines) == 0) {
@@ -609,7 +604,7 @@ BOOL TtyDevice::GetCommModemStatus(DWORD* status, DWORD* error) {
             return TRUE;
         }
         const int err = errno;
-        if (!NoModemLines(err)) return Fail(error, IoError(err));
+        if (!NoModemLines(err)) return DeviceFails(error, IoError(err));
         modemLines_.store(false);
     }
     *status = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
@@ -622,33 +617,33 @@ BOOL TtyDevice::EscapeCommFunction(DWORD func, DWORD* error) {
         case SETXOFF:
         case SETXON:
             if (tcflow(fd_, func == SETXOFF ? TCOOFF : TCOON) != 0)
-                return Fail(error, IoError(errno));
+                return DeviceFails(error, IoError(errno));
             return TRUE;
         case SETRTS:
         case CLRRTS:
             // As in the Windows driver: a line under handshake control cannot be set by hand.
             if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fRtsControl == RTS_CONTROL_TOGGLE)
-                return Fail(error, ERROR_INVALID_PARAMETER);
+                return DeviceFails(error, ERROR_INVALID_PARAMETER);
             return ModemBits(func == SETRTS, TIOCM_RTS, error);
         case SETDTR:
         case CLRDTR:
             if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE)
-                return Fail(error, ERROR_INVALID_PARAMETER);
+                return DeviceFails(error, ERROR_INVALID_PARAMETER);
             return ModemBits(func == SETDTR, TIOCM_DTR, error);
         case SETBREAK:
         case CLRBREAK:
             if (ioctl(fd_, func == SETBREAK ? TIOCSBRK : TIOCCBRK) != 0) {
                 const int err = errno;
-                if (!NoModemLines(err)) return Fail(error, IoError(err));
+                if (!NoModemLines(err)) return DeviceFails(error, IoError(err));
             }
             return TRUE;
         default:
-            return Fail(error, ERROR_INVALID_PARAMETER);
+            return DeviceFails(error, ERROR_INVALID_PARAMETER);
     }
 }
 
 BOOL TtyDevice::Close(DWORD* error) {
-    if (fd_ < 0) return Fail(error, ERROR_INVALID_HANDLE);
+    if (fd_ < 0) return DeviceFails(error, ERROR_INVALID_HANDLE);
     if (exclusive_) ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     const int r = close(fd_);
@@ -657,7 +652,7 @@ BOOL TtyDevice::Close(DWORD* error) {
     for (Waker& w : wake_) w.Close();
     // close() of a terminal reports only a failed drain of its output; the descriptor is gone
     // either way.
-    if (r != 0 && err != EINTR) return Fail(error, IoError(err));
+    if (r != 0 && err != EINTR) return DeviceFails(error, IoError(err));
     return TRUE;
 }
 
