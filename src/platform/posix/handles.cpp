@@ -1,10 +1,8 @@
-// Handles, the per-thread last error, errno translation, the version record and Sleep.
+// The handle registry: making, looking up and naming handles, and CloseHandle.
 #include "handles.h"
 
-#include <errno.h>
 #include <sched.h>
 #include <string.h>
-#include <time.h>
 
 #include <atomic>
 #include <mutex>
@@ -100,11 +98,6 @@ HANDLE InsertLocked(Registry& r, std::shared_ptr<HandleObject> object) {
     e.object = std::move(object);
     return reinterpret_cast<HANDLE>(value);
 }
-
-thread_local DWORD t_lastError = 0;
-thread_local DWORD t_threadId = 0;
-std::atomic<DWORD> g_nextThreadId{0};
-std::atomic<SleepHook> g_sleepHook{nullptr};
 
 }  // namespace
 
@@ -205,85 +198,9 @@ HANDLE CreateNamedHandle(LPCSTR name, HandleKind kind,
     return h;
 }
 
-DWORD AllocateThreadId() {
-    DWORD id;
-    do {
-        id = g_nextThreadId.fetch_add(4, std::memory_order_relaxed) + 4;
-    } while (id == 0);
-    return id;
-}
-
-void AdoptThreadId(DWORD id) { t_threadId = id; }
-
-void SetSleepHook(SleepHook hook) { g_sleepHook.store(hook); }
-
-DWORD Win32ErrorFromErrno(int err) {
-    switch (err) {
-    case 0:
-        return ERROR_SUCCESS;
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EISDIR:  // Windows answers a directory opened as a file with access denied
-        return ERROR_ACCESS_DENIED;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-        return ERROR_INVALID_PARAMETER;
-    case ENOTTY:
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-    case ENOSYS:
-        return ERROR_NOT_SUPPORTED;
-    // The device has gone (unplugged USB adapter, removed hidraw node).
-    case ENXIO:
-    case ENODEV:
-#ifdef ESHUTDOWN
-    case ESHUTDOWN:
-#endif
-        return ERROR_DEVICE_NOT_CONNECTED;
-    // EIO is also what a hung-up pseudo-terminal or a line fault gives, so it is not taken as
-    // proof that the device vanished.
-    case EIO:
-        return ERROR_GEN_FAILURE;
-    case EPIPE:
-        return ERROR_BROKEN_PIPE;
-    case ETIMEDOUT:
-        return ERROR_SEM_TIMEOUT;
-    case ENOSPC:
-        return ERROR_DISK_FULL;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case ECANCELED:
-    case EINTR:  // call sites retry; one that gives up reports an aborted operation
-        return ERROR_OPERATION_ABORTED;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
 }  // namespace caldrix_posix
 
 using namespace caldrix_posix;
-
-DWORD GetLastError(void) { return t_lastError; }
-
-void SetLastError(DWORD code) { t_lastError = code; }
 
 BOOL CloseHandle(HANDLE h) {
     Registry& r = TheRegistry();
@@ -321,55 +238,3 @@ BOOL CloseHandle(HANDLE h) {
     return TRUE;
 }
 
-DWORD GetCurrentThreadId(void) {
-    if (t_threadId == 0) t_threadId = AllocateThreadId();
-    return t_threadId;
-}
-
-BOOL GetVersionExA(LPOSVERSIONINFOA info) {
-    if (info == nullptr) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    // OSVERSIONINFOA, or OSVERSIONINFOEXA with its eight extra bytes.
-    const DWORD size = info->dwOSVersionInfoSize;
-    if (size != sizeof(OSVERSIONINFOA) && size != sizeof(OSVERSIONINFOA) + 8) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    memset(reinterpret_cast<char*>(info) + sizeof(DWORD), 0, size - sizeof(DWORD));
-    info->dwMajorVersion = 6;
-    info->dwMinorVersion = 1;
-    info->dwBuildNumber = 7601;
-    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-    strcpy(info->szCSDVersion, "Service Pack 1");
-    if (size > sizeof(OSVERSIONINFOA)) {
-        // wServicePackMajor = 1, the rest 0 but wProductType = VER_NT_WORKSTATION.
-        unsigned char* ex = reinterpret_cast<unsigned char*>(info) + sizeof(OSVERSIONINFOA);
-        const WORD servicePack = 1;
-        memcpy(ex, &servicePack, sizeof servicePack);
-        ex[6] = 1;
-    }
-    return TRUE;
-}
-
-void Sleep(DWORD milliseconds) {
-    if (SleepHook hook = g_sleepHook.load()) {
-        hook(milliseconds);
-        return;
-    }
-    if (milliseconds == 0) {
-        sched_yield();
-        return;
-    }
-    if (milliseconds == INFINITE) {
-        for (;;) {
-            struct timespec day = {86400, 0};
-            nanosleep(&day, nullptr);
-        }
-    }
-    struct timespec left = {static_cast<time_t>(milliseconds / 1000),
-                            static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}

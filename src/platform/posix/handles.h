@@ -92,7 +92,8 @@ HANDLE RegisterProcess(int pid);
 // How many waits are queued on a mutex (tests wait for a waiter to be queued, not just asleep).
 DWORD MutexWaiterCount(HANDLE mutex);
 
-// Thread identities: unique, never 0. CreateThread picks the new thread's id before it runs.
+// Thread identities: unique, never 0. CreateThread picks the new thread's id before it runs
+// (current_thread.cpp).
 DWORD AllocateThreadId();
 void AdoptThreadId(DWORD id);
 
