@@ -79,6 +79,10 @@ std::vector<ProviderHooks*> RegisteredHooks();
 // layer's rules (files.cpp).
 BOOL DeviceHidDescriptor(HANDLE h, HidDescriptor* out);
 
+// The function of the HID class library named `name`, or null: what GetProcAddress answers on
+// the module LoadLibraryA gives for "hid.dll" (hid.cpp).
+FARPROC HidExport(LPCSTR name);
+
 // The end of an overlapped transfer: its status and byte count stored in `ov` and `event` (an
 // event object, or null) signalled, as one step for every wait and for
 // AwaitPublishedCompletions. Nothing of `ov` is touched after its status is stored (sync.cpp).

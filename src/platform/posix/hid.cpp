@@ -1,7 +1,6 @@
-// The HID class library over the devices' report descriptors, and LoadLibraryA/GetProcAddress,
-// which answer "hid.dll" with these functions.
+// The HID class library over the devices' report descriptors, and the table of its exports by
+// which GetProcAddress answers for "hid.dll" (process.cpp).
 #include <string.h>
-#include <strings.h>
 
 #include <new>
 
@@ -109,12 +108,9 @@ NTSTATUS HidP_GetSpecificValueCaps(HIDP_REPORT_TYPE type, USAGE usagePage, USHOR
     return given < found ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
 }
 
-// ---- modules ------------------------------------------------------------------------------------
+// ---- exports ------------------------------------------------------------------------------------
 
 namespace {
-
-// The one library this subset has; its handle is the address of this marker.
-char g_hidModule;
 
 struct Export {
     const char* name;
@@ -128,30 +124,7 @@ FARPROC AsProc(F* f) {
 
 }  // namespace
 
-HMODULE LoadLibraryA(LPCSTR name) {
-    if (name == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    for (ProviderHooks* hooks : RegisteredHooks()) {
-        DWORD error = ERROR_MOD_NOT_FOUND;
-        if (hooks->RefuseLibrary(name, &error)) {
-            SetLastError(error);
-            return nullptr;
-        }
-    }
-    if (strcasecmp(name, "hid.dll") != 0 && strcasecmp(name, "hid") != 0) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    return &g_hidModule;
-}
-
-FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    if (module != &g_hidModule || name == nullptr) {
-        SetLastError(module != &g_hidModule ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
+FARPROC caldrix_posix::HidExport(LPCSTR name) {
     static const Export kExports[] = {
         {"HidD_GetHidGuid", AsProc(&HidD_GetHidGuid)},
         {"HidD_GetPreparsedData", AsProc(&HidD_GetPreparsedData)},
@@ -161,14 +134,5 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
     for (const Export& e : kExports) {
         if (strcmp(e.name, name) == 0) return e.proc;
     }
-    SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
-}
-
-BOOL FreeLibrary(HMODULE module) {
-    if (module != &g_hidModule) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
 }

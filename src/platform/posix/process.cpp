@@ -1,8 +1,11 @@
-// CreateProcessA, and the host root under which Windows paths are looked for.
+// The process's start and what it loads: CreateProcessA, the host root under which Windows paths
+// are looked for, and LoadLibraryA/GetProcAddress/FreeLibrary, which answer "hid.dll" with the
+// HID class library of hid.cpp.
 #include <errno.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -301,4 +304,50 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
+}
+
+// ---- modules ------------------------------------------------------------------------------------
+
+namespace {
+
+// The one library this subset has; its handle is the address of this marker.
+char g_hidModule;
+
+}  // namespace
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    if (name == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    for (ProviderHooks* hooks : RegisteredHooks()) {
+        DWORD error = ERROR_MOD_NOT_FOUND;
+        if (hooks->RefuseLibrary(name, &error)) {
+            SetLastError(error);
+            return nullptr;
+        }
+    }
+    if (strcasecmp(name, "hid.dll") != 0 && strcasecmp(name, "hid") != 0) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return &g_hidModule;
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    if (module != &g_hidModule || name == nullptr) {
+        SetLastError(module != &g_hidModule ? ERROR_INVALID_HANDLE : ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    if (FARPROC proc = HidExport(name)) return proc;
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+    if (module != &g_hidModule) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
 }
