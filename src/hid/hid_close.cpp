@@ -9,10 +9,6 @@
 #include "hid.h"
 #include "hid_internal.h"
 
-void LockUSBDev(USBDev* dev) { WaitForSingleObject(dev->hLock, INFINITE); }
-
-void UnlockUSBDev(USBDev* dev) { ReleaseMutex(dev->hLock); }
-
 void PassStopOn(USBDev* dev) { SetEvent(dev->hStopEvent); }
 
 bool WaitForStop(USBDev* dev, DWORD ms) {

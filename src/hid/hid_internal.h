@@ -36,9 +36,6 @@ int FilterSensorReport(USBDev* dev, const uint8_t* buffer, DWORD n);
 // later; does nothing for other types.
 void LaunchSensorMonitor(DeviceType type);
 
-void LockUSBDev(USBDev* dev);
-void UnlockUSBDev(USBDev* dev);
-
 int32_t intUSBPortClose(USBDev* dev);
 
 // The stop flag is set by the close on one thread and read by the receive thread and by writes

@@ -10,6 +10,11 @@
 
 namespace {
 
+// The port's device lock, which reads and writes take so that they run one at a time.
+void LockUSBDev(USBDev* dev) { WaitForSingleObject(dev->hLock, INFINITE); }
+
+void UnlockUSBDev(USBDev* dev) { ReleaseMutex(dev->hLock); }
+
 // Takes `delta` off (or adds it to) the receive queue's byte total; the receive thread adds to
 // it at any time.
 void AdjustQueuedBytes(USBDev* dev, int32_t delta) {
