@@ -713,7 +713,12 @@ TEST_F(TtyPort, AReaderAWriterAndCommCallsShareOneHandleSafely) {
     });
     std::string sent;
     for (int i = 0; i < 2000; ++i) sent += "msg" + std::to_string(i % 10) + ";";
-    auto writer = std::async(std::launch::async, [port = h, &sent] {
+    // The writer starts once the comm calls are under way, so on a busy machine they still
+    // overlap the transfers instead of starting after them.
+    std::promise<void> commStarted;
+    std::shared_future<void> started = commStarted.get_future().share();
+    auto writer = std::async(std::launch::async, [port = h, &sent, started] {
+        if (started.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return false;
         for (size_t at = 0; at < sent.size(); at += 5) {
             DWORD n = 0;
             if (!WriteFile(port, sent.data() + at, 5, &n, nullptr) || n != 5) return false;
@@ -730,9 +735,10 @@ TEST_F(TtyPort, AReaderAWriterAndCommCallsShareOneHandleSafely) {
         }
         return got;
     });
-    auto comm = std::async(std::launch::async, [port = h, &stop, t] {
+    auto comm = std::async(std::launch::async, [port = h, &stop, t, &commStarted] {
         int failures = 0, rounds = 0;
         for (; !stop; ++rounds) {
+            if (rounds == 1) commStarted.set_value();
             COMMTIMEOUTS same = t, now;
             DCB d;
             DWORD errors, status;
