@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs the jar's two Windows caldrix-ports under Wine, in the prefix the Wine harness made, and
 # checks the HID part each prints: Wine's two virtual HID interfaces, each with both names, the
-# text they match and no other path reached first; no USB printers.
+# text they match and no other path reached first; no USB printers. The whole listing must also
+# name the harness's COM5 by its registry entry and the POSIX-style name the library maps to it.
 #
 #   check_ports_wine.sh CMAKE JAR WINEPREFIX WORK
 #
@@ -55,8 +56,14 @@ for run in "windows-x86 $wine32" "windows-x86_64 $wine64"; do
     read -r platform loader <<<"$run"
     out=$(timeout 120 "$loader" "$natives/$platform/caldrix-ports.exe" --hid-only | tr -d '\r') ||
         { echo "FAIL $platform: caldrix-ports.exe did not run (status $?)"; failed=1; continue; }
-    if [ "$out" = "$expected" ]; then
-        echo "$platform: caldrix-ports.exe lists Wine's HID interfaces as expected"
+    all=$(timeout 120 "$loader" "$natives/$platform/caldrix-ports.exe" | tr -d '\r') ||
+        { echo "FAIL $platform: caldrix-ports.exe did not run (status $?)"; failed=1; continue; }
+    if [[ "$all" != *$'\nCOM5  (\\Device\\Serial4)\n    /dev/ttyS6\n'* ]]; then
+        echo "FAIL $platform: caldrix-ports.exe did not list COM5 as /dev/ttyS6:"
+        echo "$all"
+        failed=1
+    elif [ "$out" = "$expected" ]; then
+        echo "$platform: caldrix-ports.exe lists Wine's HID interfaces and COM5 as expected"
     else
         echo "FAIL $platform: caldrix-ports.exe printed"
         echo "$out"
