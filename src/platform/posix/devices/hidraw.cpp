@@ -17,7 +17,7 @@
 #include <new>
 
 #include "../provider.h"
-#include "reactor.h"
+#include "node_io.h"
 #include "usb_nodes.h"
 
 namespace caldrix_posix {

@@ -11,7 +11,7 @@
 // caller's thread, on the I/O thread or under a lock: the node's writer thread moves a copy of
 // each, started when one waits and ended when none does. A transfer cancelled or closed while its
 // report is in the kernel ends at once; the write finishes later into the writer's copy.
-#include "reactor.h"
+#include "node_io.h"
 
 #include <errno.h>
 #include <fcntl.h>
