@@ -35,6 +35,16 @@ int32_t SetDeviceInfo(const char* name, PortSlot* slot) {
     return result;
 }
 
+int VidPidNames(unsigned vid, unsigned pid, bool printer, char names[2][VID_PID_NAME_SIZE]) {
+    vid &= 0xFFFF;
+    pid &= 0xFFFF;
+    int n = 0;
+    if (!printer) snprintf(names[n++], VID_PID_NAME_SIZE, "/USB/0x%04x/0x%04x", vid, pid);
+    snprintf(names[n++], VID_PID_NAME_SIZE, "%s: VID_%04X+PID_%04X", printer ? "USBPTR" : "USBHID",
+             vid, pid);
+    return n;
+}
+
 // strtol with base 0, clamped to the signed 32-bit range whatever the width of long.
 static int32_t ParseNumber(const char* text, const char** end) {
     char* stop = nullptr;

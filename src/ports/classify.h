@@ -7,6 +7,12 @@
 // a malformed vendor/product name, kind left free.
 int32_t SetDeviceInfo(const char* name, PortSlot* slot);
 
+// The names that classify as a device of this vendor and product (each 0 to 0xFFFF): for a HID
+// device "/USB/0xVVVV/0xPPPP" and "USBHID: VID_VVVV+PID_PPPP", for a printer "USBPTR: ...".
+// Answers how many it wrote to names, first the one the table lists first.
+#define VID_PID_NAME_SIZE 32
+int VidPidNames(unsigned vid, unsigned pid, bool printer, char names[2][VID_PID_NAME_SIZE]);
+
 // Fills instance, deviceType or vid/pid from slot->name. 0, or -1 for a malformed name.
 int32_t getIDS(PortSlot* slot);
 

@@ -125,13 +125,10 @@ std::vector<Name> NamesFor(const std::string& path, bool printer,
     const int vid = HexAfter(path, "vid_");
     const int pid = HexAfter(path, "pid_");
     if (vid < 0 || pid < 0) return names;
-    char text[64];
-    if (!printer) {
-        snprintf(text, sizeof text, "/USB/0x%04x/0x%04x", vid, pid);
-        names.push_back(Name{text, "", ""});
-    }
-    snprintf(text, sizeof text, "%s: VID_%04X+PID_%04X", printer ? "USBPTR" : "USBHID", vid, pid);
-    names.push_back(Name{text, "", ""});
+    char text[2][VID_PID_NAME_SIZE];
+    const int count = VidPidNames(static_cast<unsigned>(vid), static_cast<unsigned>(pid), printer,
+                                  text);
+    for (int i = 0; i < count; ++i) names.push_back(Name{text[i], "", ""});
     // The library's own classification and match text, so what is printed is what it does.
     std::unique_ptr<PortSlot> slot(new PortSlot());
     for (Name& n : names) {
