@@ -5,6 +5,9 @@
 
 #include "../ports/port_table.h"
 
+// Part of the library's load: the receive packets' pool empty and its lock made.
+void InitPacketPool(void);
+
 int32_t USBPortOpen(JNIEnv* env, PortSlot* slot);
 int32_t USBPortClose(JNIEnv* env, USBDev* dev);
 // The first step of a close, repeated until the calls inside the port have left: sets the stop

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+#include "hid.h"
+
 PacketQueue FreePacketPool;
 PacketPoolShare PoolShare;
 

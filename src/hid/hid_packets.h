@@ -32,9 +32,6 @@ RxPacket* PopPacket(PacketQueue* queue);
 // Every packet of the queue back to the pool, in queue order, one queue lock at a time.
 void FlushQueue(PacketQueue* queue);
 
-// Part of the load: the pool empty and its lock made.
-void InitPacketPool(void);
-
 // Run by every HID open: counts the new port and makes only the packets that bring the pool's
 // packets up to RX_PACKET_COUNT for each port it serves. The pool is never emptied, since the
 // receive threads of open ports take from it and give back to it at any time.

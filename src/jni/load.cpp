@@ -1,7 +1,7 @@
 // The library's load: the port table, then what the backends share, before any native runs.
 #include <stdio.h>
 
-#include "../hid/hid_packets.h"
+#include "../hid/hid.h"
 #include "../ports/port_table.h"
 #include "natives.h"
 
