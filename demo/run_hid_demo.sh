@@ -56,33 +56,11 @@ trap 'exit 130' INT TERM
 chmod 755 "$tree"
 
 echo "== caldrix HID demo: a line display, $name, simulated in a private mount namespace"
-# Inside: /sys/class/hidraw becomes TREE/hidraw and /dev a small /dev in TREE/dev that holds
-# what a JVM needs; then display_sim lays the display out there and runs Java beside it. A
-# mount refused here is the namespace failing too, and skips the demo the same way.
+# Inside, display_sim lays the display out in the tree (usb_tree.sh) and runs Java beside it. A
+# mount refused there is the namespace failing too, and skips the demo the same way.
 # shellcheck disable=SC2086
-unshare $unshare_args sh -u -c '
-    tree=$1; cannot=$2; shift 2
-    bind() {
-        err=$(mount "$@" 2>&1) && return 0
-        echo "HID demo skipped: $cannot (mount $*: ${err#mount: })"
-        exit 77
-    }
-    mkdir -p "$tree/hidraw" "$tree/dev/shm" "$tree/dev/pts"
-    for n in null zero full random urandom tty; do
-        : > "$tree/dev/$n"
-        bind --bind "/dev/$n" "$tree/dev/$n"
-    done
-    bind --bind /dev/shm "$tree/dev/shm"
-    bind --bind /dev/pts "$tree/dev/pts"
-    ln -s pts/ptmx "$tree/dev/ptmx"
-    ln -s /proc/self/fd "$tree/dev/fd"
-    ln -s /proc/self/fd/0 "$tree/dev/stdin"
-    ln -s /proc/self/fd/1 "$tree/dev/stdout"
-    ln -s /proc/self/fd/2 "$tree/dev/stderr"
-    bind --bind "$tree/hidraw" /sys/class/hidraw
-    bind --rbind "$tree/dev" /dev
-    exec "$@"
-' sh "$tree" "$cannot" "$sim" "$tree" "$java" -Dcaldrix.library="$lib" -cp "$classes" HidDemo "$name"
+unshare $unshare_args "$here/../scripts/usb_tree.sh" "$tree" "HID demo skipped: $cannot" \
+    "$sim" "$tree" "$java" -Dcaldrix.library="$lib" -cp "$classes" HidDemo "$name"
 rc=$?
 case $rc in
     0) echo "== HID demo passed" ;;

@@ -24,27 +24,13 @@ else
   unshare_args="--user --map-root-user --mount --propagation private"
 fi
 
+java=$1
+shift
 set +e
 # shellcheck disable=SC2086
-unshare $unshare_args sh -eu -c '
-  tree=$1; shift
-  mkdir -p "$tree/hidraw" "$tree/devices" "$tree/dev/shm" "$tree/dev/pts"
-  for n in null zero full random urandom tty; do
-    : > "$tree/dev/$n"
-    mount --bind "/dev/$n" "$tree/dev/$n"
-  done
-  mount --bind /dev/shm "$tree/dev/shm"
-  mount --bind /dev/pts "$tree/dev/pts"
-  ln -s pts/ptmx "$tree/dev/ptmx"
-  ln -s /proc/self/fd "$tree/dev/fd"
-  ln -s /proc/self/fd/0 "$tree/dev/stdin"
-  ln -s /proc/self/fd/1 "$tree/dev/stdout"
-  ln -s /proc/self/fd/2 "$tree/dev/stderr"
-  mount --bind "$tree/hidraw" /sys/class/hidraw
-  mount --rbind "$tree/dev" /dev
-  java=$1; shift
-  exec "$java" "-Dcaldrix.usbtree=$tree" "$@"
-' sh "$tree" "$@"
+unshare $unshare_args "$(dirname "$0")/../../scripts/usb_tree.sh" "$tree" \
+  "$0: a mount in the private namespace was refused; the HID JVM tests cannot run" \
+  "$java" "-Dcaldrix.usbtree=$tree" "$@"
 rc=$?
 set -e
 if [ $rc -ne 0 ] && ! unshare $unshare_args true 2>/dev/null; then
