@@ -4,6 +4,8 @@
 // owns; an open device sits behind a file handle and receives the Win32 file and comm calls.
 #pragma once
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +95,13 @@ struct Adapter {
 };
 
 enum class OpenResult { NotMine, Opened, Failed };
+
+// A provider's open that fails: the error through *error, after closing `fd` when it has one.
+inline OpenResult OpenFails(DWORD* error, DWORD code, int fd = -1) {
+    if (fd >= 0) close(fd);
+    if (error != nullptr) *error = code;
+    return OpenResult::Failed;
+}
 
 // What a device provider implements: opening the names it owns, and the adapters and device
 // interfaces it has.

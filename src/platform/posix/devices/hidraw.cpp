@@ -151,16 +151,13 @@ struct HidrawDeviceProvider final : DeviceProvider {
         int collection = -1;
         for (size_t c = 0; c < paths.size() && collection < 0; ++c)
             if (SamePath(name, paths[c])) collection = static_cast<int>(c);
-        if (collection < 0) return Failed(error, ERROR_FILE_NOT_FOUND);
+        if (collection < 0) return OpenFails(error, ERROR_FILE_NOT_FOUND);
         if (paths.size() == 1) collection = -1;
         int fd = -1;
         bool bridge = false;
         if (!OpenNode(DevNodePath(NodeName(n)), access, &fd, &bridge, error)) return OpenResult::Failed;
         std::unique_ptr<HidrawDevice> device(new (std::nothrow) HidrawDevice(fd, bridge, access));
-        if (!device) {
-            close(fd);
-            return Failed(error, ERROR_NOT_ENOUGH_MEMORY);
-        }
+        if (!device) return OpenFails(error, ERROR_NOT_ENOUGH_MEMORY, fd);
         if (!device->Ready(error)) return OpenResult::Failed;
         device->LoadDescriptor(n, bridge, collection);
         *out = std::move(device);
@@ -171,11 +168,6 @@ struct HidrawDeviceProvider final : DeviceProvider {
         for (unsigned n : ClassNodes(SysClassDir("hidraw"), "hidraw"))
             for (std::string& path : HidrawPaths(n))
                 out->push_back(DeviceInterface{kHidInterfaceClass, std::move(path)});
-    }
-
-    static OpenResult Failed(DWORD* error, DWORD code) {
-        *error = code;
-        return OpenResult::Failed;
     }
 };
 

@@ -666,12 +666,6 @@ struct TtyDeviceProvider final : DeviceProvider {
                     std::unique_ptr<Device>* out, DWORD* error) override;
 };
 
-OpenResult Refuse(int fd, DWORD code, DWORD* error) {
-    if (fd >= 0) close(fd);
-    if (error != nullptr) *error = code;
-    return OpenResult::Failed;
-}
-
 OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMode, DWORD flags,
                                    std::unique_ptr<Device>* out, DWORD* error) {
     (void)flags;  // write-through and unbuffered are what a terminal is anyway
@@ -694,7 +688,7 @@ OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMo
     }
 
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Refuse(-1, OpenError(errno), error);
+    if (fd < 0) return OpenFails(error, OpenError(errno));
     if (!isatty(fd)) {
         if (!devPath) {
             close(fd);
@@ -702,7 +696,7 @@ OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMo
         }
         // Windows opens any device but fails every comm call on what is no serial port;
         // refusing at once gives the caller the same answer one step earlier.
-        return Refuse(fd, ERROR_NOT_SUPPORTED, error);
+        return OpenFails(error, ERROR_NOT_SUPPORTED, fd);
     }
 
     // Windows refuses a second open of a port. TIOCEXCL does that for everyone but root, so an
@@ -711,14 +705,14 @@ OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMo
     // other. A file system without flock leaves TIOCEXCL alone to do it.
     const bool exclusive = shareMode == 0;
     if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        return Refuse(fd, ERROR_ACCESS_DENIED, error);
+        return OpenFails(error, ERROR_ACCESS_DENIED, fd);
 
     Attr a;
-    if (!GetAttr(fd, &a)) return Refuse(fd, IoError(errno), error);
+    if (!GetAttr(fd, &a)) return OpenFails(error, IoError(errno), fd);
     MakeRaw(&a);
     a.c_cflag &= ~(CSIZE | PARENB);
     a.c_cflag |= CS8;
-    if (!SetAttr(fd, a) || !GetAttr(fd, &a)) return Refuse(fd, IoError(errno), error);
+    if (!SetAttr(fd, a) || !GetAttr(fd, &a)) return OpenFails(error, IoError(errno), fd);
 
     int lines = 0;
     bool modemLines = true;
@@ -737,7 +731,7 @@ OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMo
         const int err = errno;
         wakeIn.Close();
         wakeOut.Close();
-        return Refuse(fd, OpenError(err), error);
+        return OpenFails(error, OpenError(err), fd);
     }
 
     TtyDevice* device =
@@ -746,7 +740,7 @@ OpenResult TtyDeviceProvider::Open(const char* name, DWORD access, DWORD shareMo
     if (device == nullptr) {
         wakeIn.Close();
         wakeOut.Close();
-        return Refuse(fd, ERROR_NOT_ENOUGH_MEMORY, error);
+        return OpenFails(error, ERROR_NOT_ENOUGH_MEMORY, fd);
     }
     if (exclusive) ioctl(fd, TIOCEXCL);
     out->reset(device);

@@ -45,20 +45,13 @@ struct UsblpDeviceProvider final : DeviceProvider {
                     DWORD* error) override {
         unsigned n = 0;
         if (!NodeNumber(PathInstance(name, "usb", kPrinterClass), "lp", &n)) return OpenResult::NotMine;
-        if (!SamePath(name, PrinterPath(n))) {
-            *error = ERROR_FILE_NOT_FOUND;
-            return OpenResult::Failed;
-        }
+        if (!SamePath(name, PrinterPath(n))) return OpenFails(error, ERROR_FILE_NOT_FOUND);
         int fd = -1;
         bool bridge = false;
         if (!OpenNode(DevNodePath("usb/" + NodeName(n)), access, &fd, &bridge, error))
             return OpenResult::Failed;
         std::unique_ptr<PrinterDevice> device(new (std::nothrow) PrinterDevice(fd, bridge, access));
-        if (!device) {
-            close(fd);
-            *error = ERROR_NOT_ENOUGH_MEMORY;
-            return OpenResult::Failed;
-        }
+        if (!device) return OpenFails(error, ERROR_NOT_ENOUGH_MEMORY, fd);
         if (!device->Ready(error)) return OpenResult::Failed;
         *out = std::move(device);
         return OpenResult::Opened;
