@@ -38,28 +38,48 @@
 
 #define CALDRIX_VISIBLE __attribute__((visibility("hidden")))
 
-// __wrap_NAME(first, st) answers through OLD(CALDRIX_STAT_VER, first, st), pinned to the base
-// version.
-#define CALDRIX_OLD_STAT(name, old, first_type)                                     \
-    int caldrix_old_##old(int ver, first_type first, struct stat* st);              \
-    __asm__(".symver caldrix_old_" #old ", " #old "@" CALDRIX_GLIBC_BASE);          \
-    CALDRIX_VISIBLE int __wrap_##name(first_type first, struct stat* st);           \
-    CALDRIX_VISIBLE int __wrap_##name(first_type first, struct stat* st) {          \
-        return caldrix_old_##old(CALDRIX_STAT_VER, first, st);                      \
-    }
-
 #if defined(_FILE_OFFSET_BITS) && _FILE_OFFSET_BITS == 64 && !defined(__LP64__)
 // A 32-bit build with 64-bit file offsets calls stat64, fstat64 and lstat64, real functions since
 // 2.33 as well; before, the header turned them into __xstat64 and its kin, still exported.
-CALDRIX_OLD_STAT(stat64, __xstat64, const char*)
-CALDRIX_OLD_STAT(fstat64, __fxstat64, int)
-CALDRIX_OLD_STAT(lstat64, __lxstat64, const char*)
+int caldrix_old___xstat64(int ver, const char* path, struct stat* st);
+int caldrix_old___fxstat64(int ver, int fd, struct stat* st);
+int caldrix_old___lxstat64(int ver, const char* path, struct stat* st);
+__asm__(".symver caldrix_old___xstat64, __xstat64@" CALDRIX_GLIBC_BASE);
+__asm__(".symver caldrix_old___fxstat64, __fxstat64@" CALDRIX_GLIBC_BASE);
+__asm__(".symver caldrix_old___lxstat64, __lxstat64@" CALDRIX_GLIBC_BASE);
+CALDRIX_VISIBLE int __wrap_stat64(const char* path, struct stat* st);
+CALDRIX_VISIBLE int __wrap_stat64(const char* path, struct stat* st) {
+    return caldrix_old___xstat64(CALDRIX_STAT_VER, path, st);
+}
+CALDRIX_VISIBLE int __wrap_fstat64(int fd, struct stat* st);
+CALDRIX_VISIBLE int __wrap_fstat64(int fd, struct stat* st) {
+    return caldrix_old___fxstat64(CALDRIX_STAT_VER, fd, st);
+}
+CALDRIX_VISIBLE int __wrap_lstat64(const char* path, struct stat* st);
+CALDRIX_VISIBLE int __wrap_lstat64(const char* path, struct stat* st) {
+    return caldrix_old___lxstat64(CALDRIX_STAT_VER, path, st);
+}
 #else
 // stat, fstat and lstat became real functions in 2.33; before, the header turned them into
 // __xstat, __fxstat and __lxstat, which are still exported.
-CALDRIX_OLD_STAT(stat, __xstat, const char*)
-CALDRIX_OLD_STAT(fstat, __fxstat, int)
-CALDRIX_OLD_STAT(lstat, __lxstat, const char*)
+int caldrix_old___xstat(int ver, const char* path, struct stat* st);
+int caldrix_old___fxstat(int ver, int fd, struct stat* st);
+int caldrix_old___lxstat(int ver, const char* path, struct stat* st);
+__asm__(".symver caldrix_old___xstat, __xstat@" CALDRIX_GLIBC_BASE);
+__asm__(".symver caldrix_old___fxstat, __fxstat@" CALDRIX_GLIBC_BASE);
+__asm__(".symver caldrix_old___lxstat, __lxstat@" CALDRIX_GLIBC_BASE);
+CALDRIX_VISIBLE int __wrap_stat(const char* path, struct stat* st);
+CALDRIX_VISIBLE int __wrap_stat(const char* path, struct stat* st) {
+    return caldrix_old___xstat(CALDRIX_STAT_VER, path, st);
+}
+CALDRIX_VISIBLE int __wrap_fstat(int fd, struct stat* st);
+CALDRIX_VISIBLE int __wrap_fstat(int fd, struct stat* st) {
+    return caldrix_old___fxstat(CALDRIX_STAT_VER, fd, st);
+}
+CALDRIX_VISIBLE int __wrap_lstat(const char* path, struct stat* st);
+CALDRIX_VISIBLE int __wrap_lstat(const char* path, struct stat* st) {
+    return caldrix_old___lxstat(CALDRIX_STAT_VER, path, st);
+}
 #endif
 
 // Since 2.32 libstdc++ skips atomic reference counts while this reads non-zero. Zero means
