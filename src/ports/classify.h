@@ -9,7 +9,7 @@ int32_t SetDeviceInfo(const char* name, PortSlot* slot);
 
 // The names that classify as a device of this vendor and product (each 0 to 0xFFFF): for a HID
 // device "/USB/0xVVVV/0xPPPP" and "USBHID: VID_VVVV+PID_PPPP", for a printer "USBPTR: ...".
-// Answers how many it wrote to names, first the one the table lists first.
+// Answers how many it wrote to names, in the order the port lister shows them.
 #define VID_PID_NAME_SIZE 32
 int VidPidNames(unsigned vid, unsigned pid, bool printer, char names[2][VID_PID_NAME_SIZE]);
 

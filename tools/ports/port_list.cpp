@@ -148,7 +148,7 @@ std::vector<Name> NamesFor(const std::string& path, bool printer,
 }
 
 std::vector<SerialPort> ComPorts(const std::vector<std::pair<std::string, std::string>>& rows) {
-    std::map<long, SerialPort> ports;
+    std::map<int, SerialPort> ports;
     for (const auto& row : rows) {
         const std::string& com = row.second;
         if (com.size() < 4 || com.compare(0, 3, "COM") != 0 ||
