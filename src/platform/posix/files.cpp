@@ -33,20 +33,14 @@ BOOL Device::GetHidDescriptor(HidDescriptor*, DWORD* error) { return Unsupported
 BOOL Device::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
     DWORD got = 0, code = ERROR_SUCCESS;
     const BOOL ok = Read(buf, n, &got, &code);
-    if (!ok && got == 0) {
-        if (error != nullptr) *error = code != ERROR_SUCCESS ? code : ERROR_GEN_FAILURE;
-        return FALSE;
-    }
+    if (!ok && got == 0) return DeviceFails(error, code);  // StartTransfer maps a missing code
     done->Complete(got, ok ? ERROR_SUCCESS : code);
     return TRUE;
 }
 
 BOOL Device::StartWrite(const void* buf, DWORD n, IoCompletion* done, DWORD* error) {
     DWORD put = 0, code = ERROR_SUCCESS;
-    if (!Write(buf, n, &put, &code)) {
-        if (error != nullptr) *error = code != 0 ? code : ERROR_GEN_FAILURE;
-        return FALSE;
-    }
+    if (!Write(buf, n, &put, &code)) return DeviceFails(error, code);
     done->Complete(put, ERROR_SUCCESS);
     return TRUE;
 }
@@ -210,7 +204,7 @@ BOOL Dispatch(HANDLE h, Call&& call) {
         if (!file) return FALSE;
         DWORD error = ERROR_SUCCESS;
         if (call(file.device(), &error)) return TRUE;
-        return CallFails(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        return CallFails(OrGeneralFailure(error));
     } catch (const std::bad_alloc&) {
         return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     } catch (const std::exception&) {
@@ -227,7 +221,7 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
     if (ov->hEvent != nullptr) {
         event = LookupHandle(ov->hEvent, HandleKind::Event);
         if (!event) return FALSE;
-        ResetEvent(ov->hEvent);
+        ResetEventObject(event.get());
     }
     __atomic_store_n(&ov->InternalHigh, ULONG_PTR{0}, __ATOMIC_RELAXED);
     __atomic_store_n(&ov->Internal, kStatusPending, __ATOMIC_RELEASE);
@@ -249,6 +243,7 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
     }
     DWORD error = ERROR_SUCCESS;
     if (!start(call.device(), t, &error)) {
+        error = OrGeneralFailure(error);
         {
             std::lock_guard<std::mutex> guard(file->pendingLock);
             auto& p = file->pending;
@@ -257,7 +252,7 @@ BOOL StartTransfer(FileCall& call, LPOVERLAPPED ov, LPDWORD count, Start&& start
         __atomic_store_n(&ov->Internal, kErrorMark | error, __ATOMIC_RELEASE);
         delete t;
         file->Leave();
-        return CallFails(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        return CallFails(error);
     }
     // Finished while starting: answered at once, as Windows answers a transfer it completed
     // synchronously (the event is set all the same).
@@ -304,7 +299,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIB
             case OpenResult::NotMine:
                 continue;
             case OpenResult::Failed:
-                SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+                SetLastError(OrGeneralFailure(error));
                 return INVALID_HANDLE_VALUE;
             case OpenResult::Opened:
                 break;
@@ -349,7 +344,7 @@ BOOL MoveBytes(HANDLE file, Lane lane, const void* buffer, DWORD n, LPDWORD coun
         const BOOL ok = run(call.device(), &moved, &error);
         *count = std::min(moved, n);
         if (ok) return TRUE;
-        return CallFails(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
+        return CallFails(OrGeneralFailure(error));
     } catch (const std::bad_alloc&) {
         return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     }
@@ -379,9 +374,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written,
 BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
     if (overlapped == nullptr || transferred == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     ULONG_PTR status = __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE);
-    // Seen done: its event is set too before this answers, so a caller that resets the event and
-    // starts again never has it set by the transfer that ended.
-    if (status != kStatusPending) AwaitPublishedCompletions();
+    // Seen done, its event is set too: both were published in one step under the lock that
+    // every reset and wait takes, so a reset now is never undone by the transfer that ended.
     if (status == kStatusPending) {
         if (!wait) return CallFails(ERROR_IO_INCOMPLETE);
         if (overlapped->hEvent != nullptr) {

@@ -225,16 +225,10 @@ BOOL CloseHandle(HANDLE h) {
             }
         }
     }
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!object) return CallFails(ERROR_INVALID_HANDLE);
     // Outside the lock: closing a device may take time, and the object may be destroyed here.
     DWORD error = ERROR_SUCCESS;
-    if (!object->HandleClosed(&error)) {
-        SetLastError(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
-        return FALSE;
-    }
+    if (!object->HandleClosed(&error)) return CallFails(OrGeneralFailure(error));
     return TRUE;
 }
 

@@ -84,11 +84,11 @@ BOOL DeviceHidDescriptor(HANDLE h, HidDescriptor* out);
 FARPROC HidExport(LPCSTR name);
 
 // The end of an overlapped transfer: its status and byte count stored in `ov` and `event` (an
-// event object, or null) signalled, as one step for every wait and for
-// AwaitPublishedCompletions. Nothing of `ov` is touched after its status is stored (sync.cpp).
+// event object, or null) signalled, as one step for every wait and every change of the event.
+// Nothing of `ov` is touched after its status is stored (sync.cpp).
 void PublishCompletion(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes, HandleObject* event);
-// Returns once every completion whose status can be seen has signalled its event too.
-void AwaitPublishedCompletions();
+// ResetEvent on an event object already looked up (a transfer's start holds it).
+void ResetEventObject(HandleObject* event);
 
 // A waitable handle for a started child process; the child is reaped when it ends (sync.cpp).
 HANDLE RegisterProcess(int pid);

@@ -29,16 +29,10 @@ void HidD_GetHidGuid(LPGUID guid) {
 }
 
 BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* data) {
-    if (data == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (data == nullptr) return CallFails(ERROR_INVALID_PARAMETER);
     *data = nullptr;
     _HIDP_PREPARSED_DATA* parsed = new (std::nothrow) _HIDP_PREPARSED_DATA;
-    if (parsed == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    if (parsed == nullptr) return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     parsed->magic = kPreparsedMagic;
     if (!DeviceHidDescriptor(device, &parsed->descriptor)) {
         delete parsed;

@@ -15,14 +15,12 @@ constexpr size_t kMaxAdapters = MAX_LANA + 1;  // what LANA_ENUM can list
 
 std::vector<Adapter> CurrentAdapters() {
     std::vector<Adapter> adapters;
+    bool listed = false;
     for (DeviceProvider* provider : RegisteredProviders()) {
-        if (provider->Adapters(&adapters)) {
-            if (adapters.size() > kMaxAdapters) adapters.resize(kMaxAdapters);
-            return adapters;
-        }
+        if ((listed = provider->Adapters(&adapters))) break;
         adapters.clear();
     }
-    NetworkProvider().Adapters(&adapters);
+    if (!listed) NetworkProvider().Adapters(&adapters);
     if (adapters.size() > kMaxAdapters) adapters.resize(kMaxAdapters);
     return adapters;
 }

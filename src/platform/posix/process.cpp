@@ -260,13 +260,11 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment,
                     LPCSTR currentDirectory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
     if (startup == nullptr || info == nullptr || (application == nullptr && commandLine == nullptr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return CallFails(ERROR_INVALID_PARAMETER);
     }
     // Another environment block or directory is not needed by the library and not offered.
     if (environment != nullptr || currentDirectory != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
+        return CallFails(ERROR_NOT_SUPPORTED);
     }
     try {
         std::vector<std::string> args = SplitCommandLine(commandLine != nullptr ? commandLine : "");
@@ -288,10 +286,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
         for (std::string& a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
         const pid_t pid = Spawn(path.c_str(), argv.data());
-        if (pid < 0) {
-            SetLastError(SpawnError(errno));
-            return FALSE;
-        }
+        if (pid < 0) return CallFails(SpawnError(errno));
         HANDLE process = RegisterProcess(pid);
         if (process == nullptr) return FALSE;  // the child is reaped all the same
         info->hProcess = process;
@@ -301,8 +296,7 @@ BOOL CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+        return CallFails(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
@@ -345,9 +339,6 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL FreeLibrary(HMODULE module) {
-    if (module != &g_hidModule) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (module != &g_hidModule) return CallFails(ERROR_INVALID_HANDLE);
     return TRUE;
 }

@@ -71,6 +71,10 @@ inline BOOL CallFails(DWORD error) {
     SetLastError(error);
     return FALSE;
 }
+// A device that failed without saying why fails as a general failure.
+inline DWORD OrGeneralFailure(DWORD error) {
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
 inline BOOL DeviceFails(DWORD* error, DWORD code) {
     if (error != nullptr) *error = code;
     return FALSE;

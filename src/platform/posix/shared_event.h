@@ -228,6 +228,7 @@ static inline int caldrix_event_lock_byte(int fd, short type, off_t at, int wait
         nanosleep(&nap, NULL);
     }
 }
+#undef CALDRIX_EVENT_FCNTL
 
 /* Takes the record's mutex, waiting up to waitMs (negative: without limit). */
 static inline int caldrix_event_lock(caldrix_event_record* r, int waitMs) {

@@ -342,8 +342,6 @@ void PublishCompletion(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes, Handle
     if (e != nullptr) s.changed.notify_all();
 }
 
-void AwaitPublishedCompletions() { std::lock_guard<std::mutex> guard(Sync().lock); }
-
 // Each child gets a thread that waits for it to end, so none is left a zombie whether or not
 // anybody waits on its handle; the thread sleeps in waitpid and costs nothing meanwhile.
 HANDLE RegisterProcess(int pid) {
@@ -399,10 +397,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
     SyncState& s = Sync();
     {
         std::lock_guard<std::mutex> guard(s.lock);
-        if (m->owner != GetCurrentThreadId() || m->count == 0) {
-            SetLastError(ERROR_NOT_OWNER);
-            return FALSE;
-        }
+        if (m->owner != GetCurrentThreadId() || m->count == 0) return CallFails(ERROR_NOT_OWNER);
         if (--m->count == 0) {
             m->owner = 0;
             HandOff(m.get());
@@ -436,25 +431,33 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     return h;
 }
 
-static BOOL SetEventState(HANDLE event, bool state) {
-    std::shared_ptr<EventObject> e = Lookup<EventObject>(event, HandleKind::Event);
-    if (!e) return FALSE;
+static void ChangeEvent(EventObject& e, bool state) {
     SyncState& s = Sync();
-    if (e->shared.record != nullptr) {
+    if (e.shared.record != nullptr) {
         // Outside the lock: waking other processes' waiters may wait on one of them. The flag is
         // set even when that wait runs out, and those waiters look again on their own.
         if (state) {
-            caldrix_event_set(&e->shared);
+            caldrix_event_set(&e.shared);
         } else {
-            caldrix_event_reset(&e->shared);
+            caldrix_event_reset(&e.shared);
         }
     }
     {
         std::lock_guard<std::mutex> guard(s.lock);  // a waiter here is asleep or sees the change
-        if (e->shared.record == nullptr) e->signalled = state;
+        if (e.shared.record == nullptr) e.signalled = state;
     }
     if (state) s.changed.notify_all();
+}
+
+static BOOL SetEventState(HANDLE event, bool state) {
+    std::shared_ptr<EventObject> e = Lookup<EventObject>(event, HandleKind::Event);
+    if (!e) return FALSE;
+    ChangeEvent(*e, state);
     return TRUE;
+}
+
+void caldrix_posix::ResetEventObject(HandleObject* event) {
+    ChangeEvent(*static_cast<EventObject*>(event), false);  // the caller checked its kind
 }
 
 BOOL SetEvent(HANDLE event) { return SetEventState(event, true); }
@@ -521,10 +524,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t stackSize, LPTHREAD_START_ROUT
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode) {
     std::shared_ptr<ThreadObject> t = Lookup<ThreadObject>(thread, HandleKind::Thread);
     if (!t) return FALSE;
-    if (exitCode == nullptr) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
+    if (exitCode == nullptr) return CallFails(ERROR_NOACCESS);
     std::lock_guard<std::mutex> guard(Sync().lock);
     *exitCode = t->done ? t->exitCode : STILL_ACTIVE;
     return TRUE;

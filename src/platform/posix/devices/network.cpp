@@ -27,8 +27,6 @@
 namespace caldrix_posix {
 namespace {
 
-constexpr size_t kMaxAdapters = MAX_LANA + 1;  // what LANA_ENUM can list
-
 struct Found {
     bool real;  // a device behind it with an address of its own
     unsigned index;
@@ -139,7 +137,7 @@ public:
         std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
             return a.real != b.real ? a.real : a.index < b.index;
         });
-        for (size_t i = 0; i < found.size() && out->size() < kMaxAdapters; ++i) {
+        for (size_t i = 0; i < found.size(); ++i) {
             if (i > 0 && found[i].index == found[i - 1].index) continue;  // one per interface
             out->push_back(found[i].adapter);
         }

@@ -436,7 +436,7 @@ NodeDevice::NodeDevice(int fd, bool bridge, DWORD access) {
     io_->reactor = Reactor::Get(&error);
     if (io_->reactor == nullptr || !io_->reactor->Watch(io_, &error)) {
         io_->reactor = nullptr;
-        io_->setupError = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+        io_->setupError = OrGeneralFailure(error);
     }
 }
 
