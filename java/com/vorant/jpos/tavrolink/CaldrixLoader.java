@@ -34,6 +34,7 @@ import java.util.Locale;
 import java.util.Properties;
 import java.util.Set;
 import java.util.function.BiConsumer;
+import java.util.function.Function;
 
 /**
  * Finds and loads the native library for {@link caldrix}, in this order:
@@ -100,10 +101,14 @@ final class CaldrixLoader {
      */
     static volatile BiConsumer<String, Path> testHook;
 
-    private static final FileAttribute<?>[] OWNER_ONLY = POSIX
-            ? new FileAttribute<?>[] {
-                PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))}
-            : new FileAttribute<?>[0];
+    private static final FileAttribute<?>[] OWNER_ONLY = ownerOnly("rwx------");
+    private static final FileAttribute<?>[] OWNER_READ_WRITE = ownerOnly("rw-------");
+
+    private static FileAttribute<?>[] ownerOnly(String mode) {
+        return POSIX ? new FileAttribute<?>[] {
+                           PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString(mode))}
+                     : new FileAttribute<?>[0];
+    }
 
     private CaldrixLoader() {}
 
@@ -262,15 +267,7 @@ final class CaldrixLoader {
                     + ", these classes are " + NAME + " " + VERSION);
             return false;
         }
-        String folder = VERSION + "-" + sum.substring(0, 12);
-        for (Path root : cacheRoots()) {
-            root = root != null ? root : freshTempRoot(failures);
-            if (root != null
-                    && loadFromCache(root, root.resolve(folder), file, bytes, sum, failures)) {
-                return true;
-            }
-        }
-        return false;
+        return fromCache(file, bytes, sum, false, failures, CaldrixLoader::systemLoad) != null;
     }
 
     private static byte[] resource(String name) throws IOException {
@@ -346,22 +343,34 @@ final class CaldrixLoader {
     }
 
     /**
-     * Loads the native from dir, copying it there first unless a file with the right checksum is
-     * already there. On failure adds why, naming the folder at fault, and answers false.
+     * The file in the first cache folder that holds it with the checksum given (copied there
+     * unless it already was), passes the last look, and is taken by use (null from use: taken;
+     * else why not); null when no folder does, with why added to failures for each, naming the
+     * folder at fault.
      */
-    private static boolean loadFromCache(Path root, Path dir, String file, byte[] bytes,
-                                         String sum, List<String> failures) {
-        if (!placeInCache(root, dir, file, bytes, sum, false, failures)) {
-            return false;
-        }
-        String why = readyToUse(dir, dir.resolve(file));
-        if (why == null) {
-            why = systemLoad(dir.resolve(file));
-        }
-        if (why != null) {
+    private static Path fromCache(String file, byte[] bytes, String sum, boolean executable,
+                                  List<String> failures, Function<Path, String> use) {
+        String folder = VERSION + "-" + sum.substring(0, 12);
+        for (Path root : cacheRoots()) {
+            root = root != null ? root : freshTempRoot(failures);
+            if (root == null) {
+                continue;
+            }
+            Path dir = root.resolve(folder);
+            if (!placeInCache(root, dir, file, bytes, sum, executable, failures)) {
+                continue;
+            }
+            Path target = dir.resolve(file);
+            String why = readyToUse(dir, target);
+            if (why == null) {
+                why = use.apply(target);
+            }
+            if (why == null) {
+                return target;
+            }
             failures.add("cache " + dir + ": " + why);
         }
-        return why == null;
+        return null;
     }
 
     /**
@@ -427,22 +436,7 @@ final class CaldrixLoader {
         if (checked == null) {
             return null;
         }
-        byte[] bytes = checked.bytes;
-        String sum = checked.sum;
-        String folder = VERSION + "-" + sum.substring(0, 12);
-        for (Path root : cacheRoots()) {
-            root = root != null ? root : freshTempRoot(failures);
-            Path dir = root == null ? null : root.resolve(folder);
-            if (dir == null || !placeInCache(root, dir, file, bytes, sum, true, failures)) {
-                continue;
-            }
-            String why = readyToUse(dir, dir.resolve(file));
-            if (why == null) {
-                return dir.resolve(file);
-            }
-            failures.add("cache " + dir + ": " + why);
-        }
-        return null;
+        return fromCache(file, checked.bytes, checked.sum, true, failures, program -> null);
     }
 
     /** A file the jar carries, with the checksum it was checked against. */
@@ -461,7 +455,7 @@ final class CaldrixLoader {
      * failures. missing is told "" for an absent file, ".sha256" for an absent checksum.
      */
     private static Checked checkedEntry(String entry, List<String> failures,
-            java.util.function.Function<String, String> missing, String mismatch) {
+            Function<String, String> missing, String mismatch) {
         byte[] bytes;
         String sum;
         try {
@@ -696,10 +690,7 @@ final class CaldrixLoader {
      */
     private static String install(Path dir, Path target, byte[] bytes, String sum,
                                   boolean executable) {
-        FileAttribute<?>[] attrs = POSIX
-                ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(
-                        PosixFilePermissions.fromString(executable ? "rwx------" : "rw-------"))}
-                : new FileAttribute<?>[0];
+        FileAttribute<?>[] attrs = executable ? OWNER_ONLY : OWNER_READ_WRITE;
         Path tmp;
         try {
             tmp = Files.createTempFile(dir, "." + target.getFileName() + ".", ".tmp", attrs);

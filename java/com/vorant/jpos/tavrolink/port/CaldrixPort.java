@@ -173,14 +173,7 @@ public final class CaldrixPort implements AutoCloseable {
             throws PortException {
         int p = parity.code;
         int s = stopBits.code;
-        enter();
-        try {
-            check(caldrix.PortSetParams(handle, baudRate, dataBits, s, p, 0));
-        } catch (IOException e) {
-            throw failure(e);
-        } finally {
-            exit();
-        }
+        call(() -> check(caldrix.PortSetParams(handle, baudRate, dataBits, s, p, 0)));
     }
 
     /**
@@ -191,14 +184,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failure
      */
     public void setHardwareFlowControl(boolean on) throws PortException {
-        enter();
-        try {
-            check(caldrix.PortSetHWFlowControl(handle, on));
-        } catch (IOException e) {
-            throw failure(e);
-        } finally {
-            exit();
-        }
+        call(() -> check(caldrix.PortSetHWFlowControl(handle, on)));
     }
 
     /**
@@ -208,14 +194,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failure
      */
     public void setRTS(boolean on) throws PortException {
-        enter();
-        try {
-            check(caldrix.PortSetRTS(handle, on));
-        } catch (IOException e) {
-            throw failure(e);
-        } finally {
-            exit();
-        }
+        call(() -> check(caldrix.PortSetRTS(handle, on)));
     }
 
     /**
@@ -225,14 +204,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failure
      */
     public void setDTR(boolean on) throws PortException {
-        enter();
-        try {
-            check(caldrix.PortSetDTR(handle, on));
-        } catch (IOException e) {
-            throw failure(e);
-        } finally {
-            exit();
-        }
+        call(() -> check(caldrix.PortSetDTR(handle, on)));
     }
 
     /**
@@ -242,7 +214,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failed status query
      */
     public boolean isCTS() throws PortException {
-        return line(LINE_CTS);
+        return call(() -> caldrix.PortIsCTS(handle));
     }
 
     /**
@@ -252,7 +224,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failed status query
      */
     public boolean isDSR() throws PortException {
-        return line(LINE_DSR);
+        return call(() -> caldrix.PortIsDSR(handle));
     }
 
     /**
@@ -262,7 +234,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failed status query
      */
     public boolean isRI() throws PortException {
-        return line(LINE_RI);
+        return call(() -> caldrix.PortIsRI(handle));
     }
 
     /**
@@ -272,27 +244,19 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failed status query
      */
     public boolean isCD() throws PortException {
-        return line(LINE_CD);
+        return call(() -> tellspan.devices.tavrolink.caldrix.PortIsCD(handle));
     }
 
-    private static final int LINE_CTS = 0;
-    private static final int LINE_DSR = 1;
-    private static final int LINE_RI = 2;
-    private static final int LINE_CD = 3;
+    /** A native call made inside the port. */
+    private interface Call<T> {
+        T run() throws IOException;
+    }
 
-    private boolean line(int which) throws PortException {
+    /** Runs a call inside the port, its failure typed as the port's exception. */
+    private <T> T call(Call<T> c) throws PortException {
         enter();
         try {
-            switch (which) {
-                case LINE_CTS:
-                    return caldrix.PortIsCTS(handle);
-                case LINE_DSR:
-                    return caldrix.PortIsDSR(handle);
-                case LINE_RI:
-                    return caldrix.PortIsRI(handle);
-                default:
-                    return tellspan.devices.tavrolink.caldrix.PortIsCD(handle);
-            }
+            return c.run();
         } catch (IOException e) {
             throw failure(e);
         } finally {
@@ -308,14 +272,7 @@ public final class CaldrixPort implements AutoCloseable {
      * @throws PortException the library's message of a failure
      */
     public void purge(boolean output, boolean input) throws PortException {
-        enter();
-        try {
-            check(caldrix.PortPurge(handle, output, input));
-        } catch (IOException e) {
-            throw failure(e);
-        } finally {
-            exit();
-        }
+        call(() -> check(caldrix.PortPurge(handle, output, input)));
     }
 
     /**
@@ -392,6 +349,14 @@ public final class CaldrixPort implements AutoCloseable {
         return unit.convert(input.timeoutNanos, TimeUnit.NANOSECONDS);
     }
 
+    /** The stream contract's check of an array range, before anything is read or sent. */
+    private static void checkRange(byte[] b, int off, int len) {
+        if (off < 0 || len < 0 || len > b.length - off) {
+            throw new IndexOutOfBoundsException("offset " + off + ", length " + len
+                    + ", array of " + b.length);
+        }
+    }
+
     private final class Input extends InputStream {
         volatile long timeoutNanos;
 
@@ -404,10 +369,7 @@ public final class CaldrixPort implements AutoCloseable {
 
         @Override
         public int read(byte[] b, int off, int len) throws IOException {
-            if (off < 0 || len < 0 || len > b.length - off) {
-                throw new IndexOutOfBoundsException("offset " + off + ", length " + len
-                        + ", array of " + b.length);
-            }
+            checkRange(b, off, len);
             if (len == 0) {
                 return 0;
             }
@@ -443,10 +405,7 @@ public final class CaldrixPort implements AutoCloseable {
 
         @Override
         public void write(byte[] b, int off, int len) throws IOException {
-            if (off < 0 || len < 0 || len > b.length - off) {
-                throw new IndexOutOfBoundsException("offset " + off + ", length " + len
-                        + ", array of " + b.length);
-            }
+            checkRange(b, off, len);
             if (len == 0) {
                 return;
             }
@@ -505,8 +464,6 @@ public final class CaldrixPort implements AutoCloseable {
                     n = waiting > 0 ? check(caldrix.PortRead(handle, into, Math.min(waiting, len)))
                                     : 0;
                 }
-            } catch (PortClosedException e) {
-                return -1;
             } catch (IOException e) {
                 PortException f = failure(e);
                 if (f instanceof PortClosedException) {
