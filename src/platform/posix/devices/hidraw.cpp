@@ -15,6 +15,7 @@
 
 #include <bitset>
 #include <new>
+#include <utility>
 
 #include "../provider.h"
 #include "node_io.h"
@@ -39,9 +40,17 @@ std::vector<uint8_t> SysfsDescriptor(unsigned n) {
     return raw;
 }
 
+// A node's report descriptor as sysfs gave it, and whether it parsed.
+struct NodeDescriptor {
+    std::vector<uint8_t> raw;
+    HidReportDescriptor parsed;
+    bool ok = false;
+};
+
 // The device paths of hidrawN as the node is now, one per top-level collection when there are
-// several; none if it has gone or cannot be named.
-std::vector<std::string> HidrawPaths(unsigned n) {
+// several; none if it has gone or cannot be named. `read`, when given, gets the descriptor the
+// paths were made from, so that an open parses it once.
+std::vector<std::string> HidrawPaths(unsigned n, NodeDescriptor* read = nullptr) {
     const std::string device = DeviceDir(n);
     std::string uevent;
     if (!ReadAttribute(device + "/uevent", &uevent)) return {};
@@ -59,12 +68,12 @@ std::vector<std::string> HidrawPaths(unsigned n) {
     if (!named) return {};
     // The HID device hangs below its USB interface, which knows its number and its device.
     id.interface = CompositeInterface(device + "/..");
-    const std::vector<uint8_t> raw = SysfsDescriptor(n);
-    HidReportDescriptor parsed;
-    size_t collections = 1;
-    if (!raw.empty() && ParseHidDescriptor(raw.data(), raw.size(), &parsed, nullptr) &&
-        parsed.collections.size() > 1)
-        collections = parsed.collections.size();
+    NodeDescriptor own;
+    NodeDescriptor& d = read != nullptr ? *read : own;
+    d.raw = SysfsDescriptor(n);
+    d.ok = !d.raw.empty() && ParseHidDescriptor(d.raw.data(), d.raw.size(), &d.parsed, nullptr);
+    const size_t collections = d.ok && d.parsed.collections.size() > 1 ? d.parsed.collections.size()
+                                                                        : 1;
     std::vector<std::string> paths;
     for (size_t c = 0; c < collections; ++c) {
         id.collection = collections > 1 ? static_cast<int>(c + 1) : -1;
@@ -77,13 +86,13 @@ class HidrawDevice final : public NodeDevice {
 public:
     using NodeDevice::NodeDevice;
 
-    // The report descriptor, from sysfs or else from the node, and what this handle answers of
-    // it: the top-level collection `collection` (from 0; -1 for a path without "&colNN", which
+    // The report descriptor, from sysfs (as the open read it) or else from the node, and what
+    // this handle answers of it: the top-level collection `collection` (from 0; -1 for a path without "&colNN", which
     // stands for the whole node). A device whose reports carry no ID reads with a 0 put in front
     // of every report, as Windows reads it; one whose descriptor cannot be had reads as the node
     // gives it.
-    void LoadDescriptor(unsigned node, bool bridge, int collection) {
-        std::vector<uint8_t> raw = SysfsDescriptor(node);
+    void LoadDescriptor(NodeDescriptor d, bool bridge, int collection) {
+        std::vector<uint8_t>& raw = d.raw;
         if (raw.empty() && !bridge) {
             int size = 0;
             hidraw_report_descriptor d;
@@ -98,11 +107,12 @@ public:
             descriptorError_ = ERROR_GEN_FAILURE;
             return;
         }
-        HidReportDescriptor parsed;
-        if (!ParseHidDescriptor(raw.data(), raw.size(), &parsed, nullptr)) {
+        if (!d.ok) d.ok = ParseHidDescriptor(raw.data(), raw.size(), &d.parsed, nullptr);
+        if (!d.ok) {
             descriptorError_ = kErrorInvalidData;
             return;
         }
+        const HidReportDescriptor& parsed = d.parsed;
         descriptorError_ = ERROR_SUCCESS;
         SetReadPrefix(parsed.numbered ? 0 : 1);
         if (collection >= 0 && static_cast<size_t>(collection) < parsed.collections.size()) {
@@ -147,7 +157,8 @@ struct HidrawDeviceProvider final : DeviceProvider {
         unsigned n = 0;
         if (!NodeNumber(PathInstance(name, "hid", kHidClass), "hidraw", &n)) return OpenResult::NotMine;
         // A node that has gone, or now belongs to another device, is not the device named.
-        const std::vector<std::string> paths = HidrawPaths(n);
+        NodeDescriptor read;
+        const std::vector<std::string> paths = HidrawPaths(n, &read);
         int collection = -1;
         for (size_t c = 0; c < paths.size() && collection < 0; ++c)
             if (SamePath(name, paths[c])) collection = static_cast<int>(c);
@@ -159,7 +170,7 @@ struct HidrawDeviceProvider final : DeviceProvider {
         std::unique_ptr<HidrawDevice> device(new (std::nothrow) HidrawDevice(fd, bridge, access));
         if (!device) return OpenFails(error, ERROR_NOT_ENOUGH_MEMORY, fd);
         if (!device->Ready(error)) return OpenResult::Failed;
-        device->LoadDescriptor(n, bridge, collection);
+        device->LoadDescriptor(std::move(read), bridge, collection);
         *out = std::move(device);
         return OpenResult::Opened;
     }
