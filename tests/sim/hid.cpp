@@ -15,6 +15,8 @@
 namespace caldrix_sim {
 
 using caldrix_posix::Device;
+using caldrix_posix::DeviceFails;
+using caldrix_posix::OpenFails;
 using caldrix_posix::HidDescriptor;
 using caldrix_posix::HidFieldCaps;
 using caldrix_posix::HidReportKind;
@@ -78,8 +80,8 @@ public:
         {
             auto guard = LockSim();
             HidDevice& d = *s_->device;
-            if (DWORD injected = RecordCall("ReadFile", d.path, {n})) return FailWith(error, injected);
-            if (d.unplugged) return FailWith(error, ERROR_DEVICE_NOT_CONNECTED);
+            if (DWORD injected = RecordCall("ReadFile", d.path, {n})) return DeviceFails(error, injected);
+            if (d.unplugged) return DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
             if (!d.reports.empty()) {
                 now.push_back(Done{done, Take(d, buf, n), ERROR_SUCCESS});
             } else {
@@ -97,9 +99,9 @@ public:
         {
             auto guard = LockSim();
             HidDevice& d = *s_->device;
-            if (DWORD injected = RecordCall("WriteFile", d.path, {n})) return FailWith(error, injected);
-            if (d.unplugged) return FailWith(error, ERROR_DEVICE_NOT_CONNECTED);
-            if (d.writeMode == WriteMode::Fail) return FailWith(error, d.writeError);
+            if (DWORD injected = RecordCall("WriteFile", d.path, {n})) return DeviceFails(error, injected);
+            if (d.unplugged) return DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
+            if (d.writeMode == WriteMode::Fail) return DeviceFails(error, d.writeError);
             const uint8_t* bytes = static_cast<const uint8_t*>(buf);
             d.writes.emplace_back(bytes, bytes + n);
             switch (d.writeMode) {
@@ -140,7 +142,7 @@ public:
     BOOL GetHidDescriptor(HidDescriptor* out, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("HidD_GetPreparsedData", s_->device->path)) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         *out = s_->device->descriptor;
         return TRUE;
@@ -149,7 +151,7 @@ public:
     BOOL Close(DWORD* error) override {
         auto guard = LockSim();
         --s_->device->openNow;
-        if (DWORD injected = RecordCall("CloseHandle", s_->device->path)) return FailWith(error, injected);
+        if (DWORD injected = RecordCall("CloseHandle", s_->device->path)) return DeviceFails(error, injected);
         return TRUE;
     }
 
@@ -180,11 +182,6 @@ public:
     }
 
 private:
-    static BOOL FailWith(DWORD* error, DWORD code) {
-        *error = code;
-        return FALSE;
-    }
-
     // A delayed write completes from a thread of the simulation, unless cancelled first.
     void CompleteLater(uint64_t id, DWORD ms) {
         std::shared_ptr<HidState> s = s_;
@@ -217,10 +214,7 @@ struct HidKind : Kind {
         for (const auto& s : H().devices) {
             // Windows matches device paths without regard to case.
             if (strcasecmp(s->device->path.c_str(), name) != 0) continue;
-            if (s->device->unplugged) {
-                *error = ERROR_FILE_NOT_FOUND;
-                return OpenResult::Failed;
-            }
+            if (s->device->unplugged) return OpenFails(error, ERROR_FILE_NOT_FOUND);
             out->reset(new SimHid(s));
             ++s->device->opens;
             ++s->device->openNow;

@@ -20,6 +20,8 @@
 namespace caldrix_sim {
 
 using caldrix_posix::Device;
+using caldrix_posix::DeviceFails;
+using caldrix_posix::OpenFails;
 using caldrix_posix::OpenResult;
 
 namespace {
@@ -28,11 +30,6 @@ uint32_t FlagsWord(const DCB& dcb) {
     uint32_t flags;
     memcpy(&flags, reinterpret_cast<const char*>(&dcb) + 2 * sizeof(DWORD), sizeof flags);
     return flags;
-}
-
-BOOL FailWith(DWORD* error, DWORD code) {
-    *error = code;
-    return FALSE;
 }
 
 class SimSerial : public Device {
@@ -44,9 +41,9 @@ public:
         const DWORD injected = RecordCall("ReadFile", dev_->name, {n});
         *got = 0;
         if (!WaitOnLatch(guard, &SerialDevice::holdReads)) {
-            return FailWith(error, ERROR_OPERATION_ABORTED);
+            return DeviceFails(error, ERROR_OPERATION_ABORTED);
         }
-        if (Aborting()) return FailWith(error, injected != 0 ? injected : ERROR_OPERATION_ABORTED);
+        if (Aborting()) return DeviceFails(error, injected != 0 ? injected : ERROR_OPERATION_ABORTED);
         if (!dev_->reads.empty()) {
             std::vector<uint8_t>& chunk = dev_->reads.front();
             const size_t k = std::min<size_t>(n, chunk.size());
@@ -58,7 +55,7 @@ public:
             *got = static_cast<DWORD>(k);
         }
         // A failing read still hands over its bytes, as after a partial transfer.
-        if (injected != 0) return FailWith(error, injected);
+        if (injected != 0) return DeviceFails(error, injected);
         return TRUE;
     }
 
@@ -67,15 +64,15 @@ public:
         const DWORD injected = RecordCall("WriteFile", dev_->name, {n});
         *done = 0;
         if (!WaitOnLatch(guard, &SerialDevice::holdWrites)) {
-            return FailWith(error, ERROR_OPERATION_ABORTED);
+            return DeviceFails(error, ERROR_OPERATION_ABORTED);
         }
         DWORD limit = n;
         if (!dev_->writeLimits.empty()) {
             limit = std::min(n, dev_->writeLimits.front());
             dev_->writeLimits.pop_front();
         }
-        if (injected != 0) return FailWith(error, injected);
-        if (Aborting()) return FailWith(error, ERROR_OPERATION_ABORTED);
+        if (injected != 0) return DeviceFails(error, injected);
+        if (Aborting()) return DeviceFails(error, ERROR_OPERATION_ABORTED);
         if (dev_->dcb.fOutxCtsFlow && (dev_->modemStatus & MS_CTS_ON) == 0) return TRUE;
         const uint8_t* bytes = static_cast<const uint8_t*>(buf);
         if (limit > 0) dev_->written.insert(dev_->written.end(), bytes, bytes + limit);
@@ -86,7 +83,7 @@ public:
     BOOL GetCommState(DCB* dcb, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("GetCommState", dev_->name)) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         *dcb = dev_->dcb;
         return TRUE;
@@ -95,11 +92,11 @@ public:
     BOOL SetCommState(const DCB* dcb, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("SetCommState", dev_->name, {FlagsWord(*dcb)})) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         if (dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY ||
             dcb->StopBits > TWOSTOPBITS) {
-            return FailWith(error, ERROR_INVALID_PARAMETER);
+            return DeviceFails(error, ERROR_INVALID_PARAMETER);
         }
         dev_->dcb = *dcb;
         if (dcb->fDtrControl == DTR_CONTROL_ENABLE) dev_->dtr = true;
@@ -112,7 +109,7 @@ public:
     BOOL SetupComm(DWORD inQueue, DWORD outQueue, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("SetupComm", dev_->name, {inQueue, outQueue})) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         dev_->inQueue = inQueue;
         dev_->outQueue = outQueue;
@@ -122,7 +119,7 @@ public:
     BOOL GetCommTimeouts(COMMTIMEOUTS* t, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("GetCommTimeouts", dev_->name)) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         *t = dev_->timeouts;
         return TRUE;
@@ -134,7 +131,7 @@ public:
                                     {t->ReadIntervalTimeout, t->ReadTotalTimeoutMultiplier,
                                      t->ReadTotalTimeoutConstant, t->WriteTotalTimeoutMultiplier,
                                      t->WriteTotalTimeoutConstant})) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         dev_->timeouts = *t;
         return TRUE;
@@ -143,17 +140,17 @@ public:
     BOOL PurgeComm(DWORD flags, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("PurgeComm", dev_->name, {flags})) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         const DWORD known = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
-        if ((flags & ~known) != 0) return FailWith(error, ERROR_INVALID_PARAMETER);
+        if ((flags & ~known) != 0) return DeviceFails(error, ERROR_INVALID_PARAMETER);
         return TRUE;
     }
 
     BOOL ClearCommError(DWORD* errors, COMSTAT* stat, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("ClearCommError", dev_->name)) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         *errors = dev_->commErrors;
         dev_->commErrors = 0;
@@ -169,7 +166,7 @@ public:
     BOOL GetCommModemStatus(DWORD* status, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("GetCommModemStatus", dev_->name)) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         *status = dev_->modemStatus;
         return TRUE;
@@ -178,7 +175,7 @@ public:
     BOOL EscapeCommFunction(DWORD func, DWORD* error) override {
         auto guard = LockSim();
         if (DWORD injected = RecordCall("EscapeCommFunction", dev_->name, {func})) {
-            return FailWith(error, injected);
+            return DeviceFails(error, injected);
         }
         switch (func) {
         case SETDTR:
@@ -199,7 +196,7 @@ public:
         case CLRBREAK:
             return TRUE;
         default:
-            return FailWith(error, ERROR_INVALID_PARAMETER);
+            return DeviceFails(error, ERROR_INVALID_PARAMETER);
         }
     }
 
@@ -207,7 +204,7 @@ public:
         auto guard = LockSim();
         const DWORD injected = RecordCall("CloseHandle", dev_->name);
         dev_->open = false;  // closed even when the close reports a failure
-        if (injected != 0) return FailWith(error, injected);
+        if (injected != 0) return DeviceFails(error, injected);
         return TRUE;
     }
 
@@ -246,10 +243,7 @@ struct SerialKind : Kind {
                           DWORD* error) override {
         for (const auto& dev : serials) {
             if (dev->name != name) continue;
-            if (dev->open) {
-                *error = ERROR_ACCESS_DENIED;
-                return OpenResult::Failed;
-            }
+            if (dev->open) return OpenFails(error, ERROR_ACCESS_DENIED);
             out->reset(new SimSerial(dev));
             dev->open = true;
             ++dev->opens;
