@@ -77,8 +77,7 @@ struct NodeIo {
     const bool bridge;
     const DWORD access;
     DWORD prefix = 0;
-    bool filtered = false;    // reads take only reports whose first byte is accepted
-    std::bitset<256> accepted;
+    std::bitset<256> accepted = std::bitset<256>().set();  // the first bytes of reports read
     bool stream = false;
     Reactor* reactor = nullptr;
     uint64_t id = 0;
@@ -117,6 +116,13 @@ bool Vanished(const NodeIo& io, int err) {
 
 enum class Step { Done, Again, Gone, Failed };
 
+// A node's answer other than EINTR and EAGAIN: its device has gone, or this transfer failed.
+Step Refused(const NodeIo& io, int err, DWORD* error) {
+    if (Vanished(io, err)) return Step::Gone;
+    *error = Win32ErrorFromErrno(err);
+    return Step::Failed;
+}
+
 // One read system call into the head transfer `p`: one report from a report node, what is there
 // from a stream.
 Step TryRead(NodeIo& io, Pending& p, DWORD* error) {
@@ -125,7 +131,7 @@ Step TryRead(NodeIo& io, Pending& p, DWORD* error) {
         const size_t room = p.n - io.prefix;
         const ssize_t r = io.bridge ? recv(io.fd, at, room, MSG_DONTWAIT) : read(io.fd, at, room);
         // A report this handle does not take is dropped, and the read waits for the next one.
-        if (r > 0 && io.filtered && !io.accepted.test(at[0])) continue;
+        if (r > 0 && !io.accepted.test(at[0])) continue;
         if (r > 0 || (r == 0 && !io.bridge)) {
             memset(p.buf, 0, io.prefix);
             p.moved = static_cast<DWORD>(r) + io.prefix;
@@ -134,9 +140,7 @@ Step TryRead(NodeIo& io, Pending& p, DWORD* error) {
         if (r == 0) return Step::Gone;  // the bridge's far end has closed
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
-        if (Vanished(io, errno)) return Step::Gone;
-        *error = Win32ErrorFromErrno(errno);
-        return Step::Failed;
+        return Refused(io, errno, error);
     }
 }
 
@@ -155,9 +159,7 @@ Step TryWrite(NodeIo& io, Pending& p, DWORD* error) {
         }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::Again;
-        if (Vanished(io, errno)) return Step::Gone;
-        *error = Win32ErrorFromErrno(errno);
-        return Step::Failed;
+        return Refused(io, errno, error);
     }
 }
 
@@ -227,9 +229,7 @@ Step WriteReport(NodeIo& io, const Report& r, DWORD* moved, DWORD* error) {
                 continue;
             }
         }
-        if (Vanished(io, errno)) return Step::Gone;
-        *error = Win32ErrorFromErrno(errno);
-        return Step::Failed;
+        return Refused(io, errno, error);
     }
 }
 
@@ -452,10 +452,7 @@ bool NodeDevice::Ready(DWORD* error) const {
 
 int NodeDevice::fd() const { return io_->fd; }
 void NodeDevice::SetReadPrefix(DWORD zeros) { io_->prefix = zeros; }
-void NodeDevice::SetReportFilter(const std::bitset<256>& accepted) {
-    io_->accepted = accepted;
-    io_->filtered = true;
-}
+void NodeDevice::SetReportFilter(const std::bitset<256>& accepted) { io_->accepted = accepted; }
 void NodeDevice::SetStream(bool stream) { io_->stream = stream; }
 
 // The start of a transfer in either direction: tried at once when nothing of its direction waits
