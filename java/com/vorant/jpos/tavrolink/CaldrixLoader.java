@@ -275,13 +275,18 @@ final class CaldrixLoader {
             if (in == null) {
                 return null;
             }
-            ByteArrayOutputStream out = new ByteArrayOutputStream();
-            byte[] buf = new byte[65536];
-            for (int n; (n = in.read(buf)) > 0; ) {
-                out.write(buf, 0, n);
-            }
-            return out.toByteArray();
+            return readAll(in);
         }
+    }
+
+    /** Everything the stream has, to its end (Java 8 has no InputStream.readAllBytes). */
+    static byte[] readAll(InputStream in) throws IOException {
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
+        byte[] buf = new byte[65536];
+        for (int n; (n = in.read(buf)) > 0; ) {
+            out.write(buf, 0, n);
+        }
+        return out.toByteArray();
     }
 
     /** The cache folders to try in order; null stands for a fresh one under java.io.tmpdir. */

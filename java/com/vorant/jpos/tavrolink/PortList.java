@@ -1,8 +1,6 @@
 package com.vorant.jpos.tavrolink;
 
-import java.io.ByteArrayOutputStream;
 import java.io.IOException;
-import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.nio.file.Paths;
@@ -111,7 +109,7 @@ public final class PortList {
             p.getOutputStream().close();
             CompletableFuture<byte[]> out = CompletableFuture.supplyAsync(() -> {
                 try {
-                    return readAll(p.getInputStream());
+                    return CaldrixLoader.readAll(p.getInputStream());
                 } catch (IOException e) {
                     return new byte[0];
                 }
@@ -138,15 +136,6 @@ public final class PortList {
             why = program + ": its output could not be read: " + e;
         }
         return new Output(null, why);
-    }
-
-    private static byte[] readAll(InputStream in) throws IOException {
-        ByteArrayOutputStream b = new ByteArrayOutputStream();
-        byte[] buf = new byte[8192];
-        for (int n; (n = in.read(buf)) > 0; ) {
-            b.write(buf, 0, n);
-        }
-        return b.toByteArray();
     }
 
     static String quote(String s) {
