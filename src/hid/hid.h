@@ -18,3 +18,7 @@ int32_t USBPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
 int32_t USBPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
 int32_t USBPortPurge(JNIEnv* env, USBDev* dev, jboolean purgeTx, jboolean purgeRx);
 int32_t USBPortGetReadCount(JNIEnv* env, USBDev* dev);
+// Waits up to `ms` for received bytes without taking them: 1 when some are queued, 0 when the
+// time passed, -1 when the port closed meanwhile; -1 with a message once the receive thread has
+// found the device gone and nothing is left to read.
+int32_t USBPortAwait(JNIEnv* env, USBDev* dev, DWORD ms);

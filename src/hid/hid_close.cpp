@@ -46,12 +46,15 @@ int32_t intUSBPortClose(USBDev* dev) {
     CloseHandle(dev->hReadEvent);
     CloseHandle(dev->hStopEvent);
     CloseHandle(dev->hWriteEvent);
+    CloseHandle(dev->hDataEvent);
     CloseHandle(dev->hDevice);
     dev->hThread = nullptr;
     dev->hDevice = nullptr;
     dev->hReadEvent = nullptr;
     dev->hStopEvent = nullptr;
     dev->hWriteEvent = nullptr;
+    dev->hDataEvent = nullptr;
+    dev->rxFailure = 0;
 
     // Every packet the port held goes back: queued, partly delivered, in the thread's hand.
     FlushQueue(&dev->rxQueue);

@@ -164,3 +164,34 @@ int32_t USBPortPurge(JNIEnv*, USBDev* dev, jboolean, jboolean purgeRx) {
     if (JniTrue(purgeRx)) FlushQueue(&dev->rxQueue);
     return 0;
 }
+
+int32_t USBPortAwait(JNIEnv* env, USBDev* dev, DWORD ms) {
+    const DWORD started = GetTickCount();
+    const HANDLE waits[2] = {dev->hDataEvent, dev->hStopEvent};
+    for (;;) {
+        // Reset before looking: bytes queued after the look set it again.
+        ResetEvent(dev->hDataEvent);
+        if (USBPortGetReadCount(env, dev) > 0) return 1;
+        if (StopRequested(dev)) return -1;
+        if (const DWORD failure = __atomic_load_n(&dev->rxFailure, __ATOMIC_ACQUIRE)) {
+            raiseIOExceptionf(env, "ReadFile error %d on port", static_cast<int>(failure));
+            return -1;
+        }
+        DWORD left = INFINITE;
+        if (ms != INFINITE) {
+            const DWORD spent = GetTickCount() - started;
+            left = spent >= ms ? 0 : ms - spent;
+        }
+        switch (WaitForMultipleObjects(2, waits, FALSE, left)) {
+        case WAIT_OBJECT_0:
+            continue;
+        case WAIT_TIMEOUT:
+            return 0;
+        case WAIT_OBJECT_0 + 1:
+            PassStopOn(dev);
+            return -1;
+        default:
+            return -1;
+        }
+    }
+}

@@ -64,7 +64,8 @@ uint16_t ReadReportId(const HidLibrary* hid, HANDLE device) {
 // Closes whatever the open made before a later step failed, so a failed open leaves nothing.
 void UndoOpen(USBDev* dev) {
     HANDLE* handles[] = {&dev->hReadEvent, &dev->hStopEvent,          &dev->hWriteEvent,
-                         &dev->hLock,      &dev->rxQueue.hQueueLock, &dev->hDevice};
+                         &dev->hDataEvent, &dev->hLock,               &dev->rxQueue.hQueueLock,
+                         &dev->hDevice};
     for (HANDLE* h : handles) {
         if (*h != nullptr) CloseHandle(*h);
         *h = nullptr;
@@ -171,18 +172,22 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
     // A port without its events, queue lock or device lock could neither receive nor be closed
     // safely, so their creation is checked, and its failure fails the open.
     InitQueue(&dev->rxQueue);
+    enum Kind { kAutoEvent, kManualEvent, kMutex };
     struct Made {
         HANDLE* h;
-        bool event;
+        Kind kind;
     };
-    const Made made[] = {{&dev->hReadEvent, true},           {&dev->hStopEvent, true},
-                         {&dev->hWriteEvent, true},          {&dev->rxQueue.hQueueLock, false},
-                         {&dev->hLock, false}};
+    // The data event is manual-reset: every waiter sees the bytes, and each resets it before it
+    // looks at the count, so none sleeps past bytes that came meanwhile.
+    const Made made[] = {{&dev->hReadEvent, kAutoEvent},  {&dev->hStopEvent, kAutoEvent},
+                         {&dev->hWriteEvent, kAutoEvent}, {&dev->hDataEvent, kManualEvent},
+                         {&dev->rxQueue.hQueueLock, kMutex}, {&dev->hLock, kMutex}};
     for (const Made& m : made) {
-        *m.h = m.event ? CreateEventA(nullptr, FALSE, FALSE, nullptr)
-                       : CreateMutexA(nullptr, FALSE, nullptr);
+        const bool event = m.kind != kMutex;
+        *m.h = event ? CreateEventA(nullptr, m.kind == kManualEvent, FALSE, nullptr)
+                     : CreateMutexA(nullptr, FALSE, nullptr);
         if (*m.h == nullptr) {
-            RaiseStep(env, m.event ? "CreateEventA" : "CreateMutexA", GetLastError());
+            RaiseStep(env, event ? "CreateEventA" : "CreateMutexA", GetLastError());
             return -1;
         }
     }

@@ -38,6 +38,17 @@ int FilterSensorReport(USBDev* dev, const uint8_t* buffer, DWORD n) {
     return 1;
 }
 
+// Codes of a read whose device has gone: ERROR_DEVICE_NOT_CONNECTED, ERROR_NO_SUCH_DEVICE, and
+// ERROR_BAD_COMMAND, which some Windows drivers answer once their device is unplugged.
+static bool DeviceGone(DWORD error) { return error == 1167 || error == 433 || error == 22; }
+
+// Told once: the device has gone. A waiter then learns it once the queue is empty.
+static void NoteReadFailure(USBDev* dev, DWORD error) {
+    if (!DeviceGone(error) || __atomic_load_n(&dev->rxFailure, __ATOMIC_ACQUIRE) != 0) return;
+    __atomic_store_n(&dev->rxFailure, error, __ATOMIC_RELEASE);
+    SetEvent(dev->hDataEvent);
+}
+
 DWORD WINAPI USBRxThread(LPVOID param) {
     USBDev* dev = static_cast<USBDev*>(param);
     const HANDLE waits[2] = {dev->hReadEvent, dev->hStopEvent};
@@ -56,6 +67,7 @@ DWORD WINAPI USBRxThread(LPVOID param) {
         if (restLength > 0) {
             const DWORD left = QueueBytes(dev, rest, restLength);
             rest += restLength - left;
+            if (left != restLength) SetEvent(dev->hDataEvent);
             restLength = left;
         } else {
             if (dev->pendingPacket == nullptr) dev->pendingPacket = PopPacket(&FreePacketPool);
@@ -65,7 +77,9 @@ DWORD WINAPI USBRxThread(LPVOID param) {
                 bool completed = false;
                 if (ReadFile(dev->hDevice, buffer, HID_READ_SIZE, &got, &ov)) {
                     completed = GetOverlappedResult(dev->hDevice, &ov, &got, FALSE) != FALSE;
-                } else if (GetLastError() == ERROR_IO_PENDING) {
+                } else if (GetLastError() != ERROR_IO_PENDING) {
+                    NoteReadFailure(dev, GetLastError());
+                } else {
                     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
                     if (woke == WAIT_OBJECT_0 + 1) {
                         PassStopOn(dev);
@@ -75,6 +89,7 @@ DWORD WINAPI USBRxThread(LPVOID param) {
                     }
                     if (woke == WAIT_OBJECT_0) {
                         completed = GetOverlappedResult(dev->hDevice, &ov, &got, TRUE) != FALSE;
+                        if (!completed) NoteReadFailure(dev, GetLastError());
                     } else {
                         CancelAndAwait(dev->hDevice, &ov);
                     }
@@ -86,6 +101,7 @@ DWORD WINAPI USBRxThread(LPVOID param) {
                     if (FilterSensorReport(dev, buffer, got)) {
                         restLength = QueueBytes(dev, buffer + skip, got - skip);
                         rest = buffer + got - restLength;
+                        SetEvent(dev->hDataEvent);
                     }
                 }
                 ResetEvent(dev->hReadEvent);

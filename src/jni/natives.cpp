@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "../fail/holders.h"
+#include "../fail/raise.h"
 #include "../hid/hid.h"
 #include "../host/mac_address.h"
 #include "../ports/port_table.h"
@@ -20,18 +21,15 @@ jboolean ModemBit(JNIEnv* env, jint handle, DWORD bit, jboolean hidAnswer) {
     return (SerialGetModemStatus(env, ref.dev()->hDevice) & bit) ? 1 : 0;
 }
 
-}  // namespace
-
-extern "C" {
-
-JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv* env, jclass, jstring name) {
+// PortOpen, and the port object's open, whose serial handle is overlapped.
+jint OpenPort(JNIEnv* env, jstring name, bool overlapped) {
     int32_t handle = 0;
     if (ClaimPortSlot(env, name, &handle) != 0) return -1;
     // Not yet visible to other calls: only this thread touches the slot until it is published.
     PortSlot* slot = &PortTable[handle];
     int32_t result;
     if (slot->kind == PORT_KIND_SERIAL) {
-        result = SerialPortOpen(env, slot);
+        result = SerialPortOpen(env, slot, overlapped);
     } else {
         printf(" USBPortOpen \n");
         fflush(stdout);
@@ -43,6 +41,14 @@ JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv* env, jclass, jstring name) {
     }
     PublishPortSlot(handle);
     return handle;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv* env, jclass, jstring name) {
+    return OpenPort(env, name, false);
 }
 
 JNIEXPORT jint JNICALL CALDRIX(PortClose)(JNIEnv* env, jclass, jint handle) {
@@ -148,6 +154,23 @@ JNIEXPORT jint JNICALL CALDRIX(PortSetHWFlowControl)(JNIEnv* env, jclass, jint h
 
 JNIEXPORT jint JNICALL CALDRIX(GetMACAddress)(JNIEnv* env, jclass, jbyteArray address) {
     return GetMACAddress(env, address);
+}
+
+// The port object's natives, in a class of their own so the fixed ones stay as they are.
+
+JNIEXPORT jint JNICALL PORT_NATIVE(open)(JNIEnv* env, jclass, jstring name) {
+    return OpenPort(env, name, true);
+}
+
+JNIEXPORT jint JNICALL PORT_NATIVE(await)(JNIEnv* env, jclass, jint handle, jint timeoutMs) {
+    if (timeoutMs < 0) {
+        raiseIOException(env, "Invalid wait time-out");
+        return -1;
+    }
+    SlotRef ref(handle);
+    if (ref.get() == nullptr) return -1;
+    const DWORD ms = static_cast<DWORD>(timeoutMs);
+    return ref.serial() ? SerialPortAwait(env, ref.dev(), ms) : USBPortAwait(env, ref.dev(), ms);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <jni.h>
 
 #define CALDRIX(name) Java_com_vorant_jpos_tavrolink_caldrix_##name
+#define PORT_NATIVE(name) Java_com_vorant_jpos_tavrolink_port_NativePort_##name
 
 extern "C" {
 JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv*, jclass, jstring);
@@ -23,6 +24,9 @@ JNIEXPORT jint JNICALL CALDRIX(PortSetRTS)(JNIEnv*, jclass, jint, jboolean);
 JNIEXPORT jint JNICALL CALDRIX(PortSetDTR)(JNIEnv*, jclass, jint, jboolean);
 JNIEXPORT jint JNICALL CALDRIX(PortSetHWFlowControl)(JNIEnv*, jclass, jint, jboolean);
 JNIEXPORT jint JNICALL CALDRIX(GetMACAddress)(JNIEnv*, jclass, jbyteArray);
+
+JNIEXPORT jint JNICALL PORT_NATIVE(open)(JNIEnv*, jclass, jstring);
+JNIEXPORT jint JNICALL PORT_NATIVE(await)(JNIEnv*, jclass, jint, jint);
 }
 
 // The library's load, which DllMain runs on attach: the port table and the backends' shared

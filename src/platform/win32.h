@@ -37,6 +37,12 @@ inline BOOL CancelTransfers(HANDLE h, LPOVERLAPPED ov) {
 inline BOOL CancelTransfers(HANDLE h, LPOVERLAPPED ov) { return CancelIoEx(h, ov); }
 #endif
 
+#ifdef _WIN32
+// See WaitCommInput in posix/win32_posix.h; here it is WaitCommEvent(EV_RXCHAR) on an overlapped
+// handle, beside `stop` (comm_wait_win32.cpp).
+DWORD WaitCommInput(HANDLE h, HANDLE stop, DWORD ms);
+#endif
+
 // Whether COM names are the platform's device namespace. On Windows they are, and the serial
 // backend maps the POSIX-style names of its table onto them; elsewhere a device path names the
 // device itself and is opened as given.

@@ -34,6 +34,9 @@ void InitPortTable(void) {
         if (PortUse[i].hRefDropped == nullptr) {
             PortUse[i].hRefDropped = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         }
+        if (PortUse[i].hClosing == nullptr) {
+            PortUse[i].hClosing = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
     }
 }
 
@@ -77,6 +80,8 @@ int32_t ClaimPortSlot(JNIEnv* env, jstring name, int32_t* handle) {
     }
     PortUse[index].state = SLOT_OPENING;
     PortUse[index].refs = 0;
+    ResetEvent(PortUse[index].hClosing);
+    slot->dev.hClosing = PortUse[index].hClosing;
     *handle = index;
     UnlockPortTable();
     return 0;
@@ -116,6 +121,7 @@ bool BeginClosePortSlot(PortSlot* slot, InterruptPort interrupt) {
     }
     use->state = SLOT_CLOSING;
     UnlockPortTable();
+    SetEvent(use->hClosing);
     // The closer holds one reference itself.
     while (use->refs > 1) {
         interrupt(&slot->dev);

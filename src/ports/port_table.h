@@ -45,6 +45,17 @@ struct USBDev {
     OVERLAPPED writeOverlapped;
     RxPacket* pendingPacket;
     PacketQueue rxQueue;
+    // Set when a close of the port begins and never reset while the port lives: the table's
+    // (its slot's), not the port's, so a backend never closes it. Pauses and waits that a close
+    // must end watch it.
+    HANDLE hClosing;
+    // A serial port opened for a port object: its handle is overlapped, so that on Windows a
+    // read or a wait does not hold up a write.
+    int32_t overlappedIo;
+    // HID: manual-reset, set by the receive thread whenever it queues bytes or the device fails.
+    HANDLE hDataEvent;
+    // HID: the code of the receive thread's read that found the device gone; 0 while it is there.
+    DWORD rxFailure;
 };
 
 // Bookkeeping that keeps a slot alive while calls use it; not part of the port's own state, so
@@ -61,6 +72,7 @@ struct SlotUse {
     std::atomic<int32_t> state;
     std::atomic<int32_t> refs;  // calls holding the slot, the closer's own included
     HANDLE hRefDropped;         // auto-reset; set when a reference goes while the slot closes
+    HANDLE hClosing;            // manual-reset; the port's hClosing while it is claimed
 };
 extern SlotUse PortUse[PORT_TABLE_SIZE];
 
@@ -101,9 +113,9 @@ void ReleasePortSlot(PortSlot* slot);
 // Makes the calls inside a port return promptly (cancels its I/O, wakes its waits).
 typedef void (*InterruptPort)(USBDev* dev);
 
-// Starts the close of a looked-up slot: later look-ups fail; then, until every other call that
-// holds the slot has released it, interrupts them every few milliseconds. False when another
-// close got there first.
+// Starts the close of a looked-up slot: later look-ups fail, the port's hClosing is set (every
+// pause and wait watching it ends at once); then, until every other call that holds the slot has
+// released it, interrupts them every few milliseconds. False when another close got there first.
 bool BeginClosePortSlot(PortSlot* slot, InterruptPort interrupt);
 
 // Clears the slot and marks it free; closes nothing itself. The caller's own reference from

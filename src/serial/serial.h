@@ -23,13 +23,19 @@ bool ComNeedsDeviceNamespace(int number);
 // The POSIX-style name the table leads to COM<number>, or null when none does.
 const char* PosixNameForCom(int number);
 
-int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot);
+// `overlapped`: the port object's open, whose reads and waits never hold up its writes (on
+// Windows a synchronous handle runs one call at a time).
+int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot, bool overlapped);
 int32_t SerialPortClose(JNIEnv* env, USBDev* dev);
 // Ends the calls in progress on the port at once: a waiting read returns what it has, a blocked
 // write fails with its message and code 995. For the close, which then waits for them to leave.
 void SerialPortInterrupt(USBDev* dev);
 
 int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
+// Waits up to `ms` for input without reading it: 1 when bytes (or a line error) wait, 0 when the
+// time passed, -1 when the port closed meanwhile; -1 with a message when the device failed, or
+// when the port was not opened for waiting.
+int32_t SerialPortAwait(JNIEnv* env, USBDev* dev, DWORD ms);
 int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count);
 
 int32_t SetPortParams(JNIEnv* env, USBDev* dev, jint baud, jint dataBits, jint stopBits,

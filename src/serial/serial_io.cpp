@@ -4,6 +4,41 @@
 #include "../fail/raise.h"
 #include "serial.h"
 
+namespace {
+
+// One ReadFile or WriteFile on the port, to its end. A port object's handle is overlapped: the
+// transfer then waits on its own event beside the close signal, and a close cancels it from this
+// thread, which needs no CancelIoEx (XP has none for another thread's transfer).
+BOOL Transfer(USBDev* dev, bool write, void* bytes, DWORD n, DWORD* moved) {
+    if (!dev->overlappedIo) {
+        return write ? WriteFile(dev->hDevice, bytes, n, moved, nullptr)
+                     : ReadFile(dev->hDevice, bytes, n, moved, nullptr);
+    }
+    *moved = 0;
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof ov);
+    ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (ov.hEvent == nullptr) return FALSE;
+    BOOL ok = write ? WriteFile(dev->hDevice, bytes, n, nullptr, &ov)
+                    : ReadFile(dev->hDevice, bytes, n, nullptr, &ov);
+    if (ok || GetLastError() == ERROR_IO_PENDING) {
+        const HANDLE waits[2] = {ov.hEvent, dev->hClosing};
+        if (!ok && WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelTransfers(dev->hDevice, &ov);
+        }
+        ok = GetOverlappedResult(dev->hDevice, &ov, moved, TRUE);
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(ov.hEvent);
+    SetLastError(error);
+    return ok;
+}
+
+// The close signal, looked at without waiting.
+bool Closing(const USBDev* dev) { return WaitForSingleObject(dev->hClosing, 0) == WAIT_OBJECT_0; }
+
+}  // namespace
+
 int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
     ScopedByteElements elems(env, buffer, count, "Invalid read count");
     if (elems.get() == nullptr) return -1;
@@ -21,7 +56,7 @@ int32_t SerialPortRead(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) 
     DWORD ask = 1;
     for (;;) {
         DWORD got = 0;
-        BOOL ok = ReadFile(dev->hDevice, elems.get() + total, ask, &got, nullptr);
+        BOOL ok = Transfer(dev, false, elems.get() + total, ask, &got);
         if (got == 0) break;
         if (!ok) {
             error = GetLastError();
@@ -58,7 +93,7 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
     DWORD error = 0;
     DWORD written = 0;
     DWORD asked = 0;
-    enum { kWritten, kWriteFailed, kShortWrite } outcome = kWritten;
+    enum { kWritten, kWriteFailed, kShortWrite, kClosed } outcome = kWritten;
     // Counts down the bytes left: an offset stepped by whole chunks could pass INT_MAX for
     // counts near it.
     const jbyte* next = elems.get();
@@ -66,7 +101,7 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
     while (left > 0) {
         const DWORD chunk = left < SERIAL_WRITE_CHUNK ? left : SERIAL_WRITE_CHUNK;
         DWORD done = 0;
-        if (!WriteFile(dev->hDevice, next, chunk, &done, nullptr)) {
+        if (!Transfer(dev, true, const_cast<jbyte*>(next), chunk, &done)) {
             error = GetLastError();
             outcome = kWriteFailed;
             break;
@@ -79,10 +114,18 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
         }
         next += chunk;
         left -= chunk;
-        // Paces large blocks into the driver; the last chunk pauses too when it is full.
-        if (chunk == SERIAL_WRITE_CHUNK) Sleep(SERIAL_CHUNK_PAUSE_MS);
+        // Paces large blocks into the driver; the last chunk pauses too when it is full. A close
+        // ends the pause, and the chunks still to come are not sent.
+        if (chunk == SERIAL_WRITE_CHUNK &&
+            WaitForSingleObject(dev->hClosing, SERIAL_CHUNK_PAUSE_MS) == WAIT_OBJECT_0 &&
+            left > 0) {
+            outcome = kClosed;
+            break;
+        }
     }
     elems.Release();
+    // As a write on a closed handle answers: -1 with nothing raised.
+    if (outcome == kClosed) return -1;
     if (outcome == kWriteFailed) {
         raiseIOExceptionf(env, "WriteFile: GetLastError=%d", static_cast<int>(error));
         return -1;
@@ -93,4 +136,34 @@ int32_t SerialPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count)
         return -1;
     }
     return 0;
+}
+
+int32_t SerialPortAwait(JNIEnv* env, USBDev* dev, DWORD ms) {
+    // A synchronous handle cannot wait beside a write on Windows; the rule is the same everywhere
+    // so that code behaves alike on every build.
+    if (!dev->overlappedIo) {
+        raiseIOException(env, "Port was not opened for waiting");
+        return -1;
+    }
+    for (;;) {
+        const DWORD started = GetTickCount();
+        switch (WaitCommInput(dev->hDevice, dev->hClosing, ms)) {
+        case WAIT_OBJECT_0:
+            return 1;
+        case WAIT_TIMEOUT:
+            return 0;
+        case WAIT_OBJECT_0 + 1: {
+            if (Closing(dev)) return -1;
+            // Cancelled without a close (a purge of the input): wait out the rest of the time.
+            const DWORD spent = GetTickCount() - started;
+            if (ms != INFINITE) ms = spent >= ms ? 0 : ms - spent;
+            continue;
+        }
+        default:
+            if (Closing(dev)) return -1;
+            raiseIOExceptionf(env, "WaitCommEvent error %d on port",
+                              static_cast<int>(GetLastError()));
+            return -1;
+        }
+    }
 }

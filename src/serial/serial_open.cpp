@@ -17,7 +17,7 @@ int32_t FailOpen(JNIEnv* env, HANDLE h, const char* format) {
 
 }  // namespace
 
-int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot) {
+int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot, bool overlapped) {
     // Room for any name the table accepts: long device paths (/dev/serial/by-id/...) are real.
     char device[MAX_PORT_NAME + 1];
     snprintf(device, sizeof device, "%s", slot->name);
@@ -25,9 +25,12 @@ int32_t SerialPortOpen(JNIEnv* env, PortSlot* slot) {
     // device namespace. Elsewhere "/dev/ttyS4" is that device, and mapping it would open another.
     if (kComNamesAreDevices) MapSerialPortName(device);
 
-    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr);
+    const DWORD flags = FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING |
+                        (overlapped ? FILE_FLAG_OVERLAPPED : 0);
+    HANDLE h = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
     slot->dev.hDevice = h;
+    slot->dev.overlappedIo = overlapped ? 1 : 0;
     if (h == INVALID_HANDLE_VALUE) {
         raiseIOExceptionf(env, "CreateFile error %d on port", static_cast<int>(GetLastError()));
         return -1;

@@ -208,6 +208,26 @@ public:
         return TRUE;
     }
 
+    // Input is a scripted read still to come or an error to report; with none, the wait lasts
+    // until a cancel or its time (Release does not end it: nothing arrives in between).
+    BOOL WaitInput(DWORD ms, DWORD* outcome, DWORD* error) override {
+        auto guard = LockSim();
+        if (DWORD injected = RecordCall("WaitCommInput", dev_->name, {ms})) {
+            return DeviceFails(error, injected);
+        }
+        const uint64_t cancelsSeen = cancels_;
+        auto ready = [&] { return !dev_->reads.empty() || dev_->commErrors != 0; };
+        auto cancelled = [&] { return cancels_ != cancelsSeen; };
+        if (ms == INFINITE) {
+            SimChanged().wait(guard, [&] { return ready() || cancelled(); });
+        } else {
+            SimChanged().wait_for(guard, std::chrono::milliseconds(ms),
+                                  [&] { return ready() || cancelled(); });
+        }
+        *outcome = ready() ? WAIT_OBJECT_0 : cancelled() ? WAIT_OBJECT_0 + 1 : WAIT_TIMEOUT;
+        return TRUE;
+    }
+
     void Cancel(caldrix_posix::IoCompletion*) override {
         auto guard = LockSim();
         RecordCall("Cancel", dev_->name);

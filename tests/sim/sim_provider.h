@@ -19,6 +19,7 @@ namespace caldrix_sim {
 //   SetCommTimeouts: the five values in field order     PurgeComm: flags
 //   EscapeCommFunction: the function code              Sleep: milliseconds
 //   GetCommState, ClearCommError, GetCommModemStatus, CloseHandle: none
+//   WaitCommInput: its time-out in milliseconds
 //   Netbios: command, LANA number
 struct Call {
     std::string fn;

@@ -147,13 +147,13 @@ TEST_F(HidOpen, OutOfHandlesFailsTheOpenAtTheStepThatFound) {
         const char* message;
     };
     // Handles the open takes in turn: the device-information set (given back at once), the
-    // device, three events, two mutexes, the thread.
+    // device, four events, two mutexes, the thread.
     const Row rows[] = {{0, "INVALID HANDLE!"},
                         {1, "CreateEventA error 8"},
-                        {3, "CreateEventA error 8"},
-                        {4, "CreateMutexA error 8"},
+                        {4, "CreateEventA error 8"},
                         {5, "CreateMutexA error 8"},
-                        {6, "CreateThread error 8"}};
+                        {6, "CreateMutexA error 8"},
+                        {7, "CreateThread error 8"}};
     size_t spared = 0;
     for (const Row& row : rows) {
         for (; spared < row.spare; ++spared) {

@@ -3,9 +3,9 @@
 #
 #   check_exports.sh OBJDUMP DLL x86|x64
 #
-# Exports: exactly the seventeen native methods, by name, nothing more (a 32-bit JVM binds them
-# by their __stdcall decorated names, a 64-bit one by the plain JNI names), all seventeen reachable
-# by name. Imports: Windows system DLLs only; a MinGW runtime DLL (libstdc++, libgcc,
+# Exports: exactly the seventeen fixed native methods and the port object's two, by name, nothing
+# more (a 32-bit JVM binds them by their __stdcall decorated names, a 64-bit one by the plain JNI
+# names), all nineteen reachable by name. Imports: Windows system DLLs only; a MinGW runtime DLL (libstdc++, libgcc,
 # libwinpthread) would not be there on a customer's machine. The 32-bit DLL also loads on
 # XP-class point-of-sale systems (Windows XP SP3, POSReady 2009): it imports none of the functions
 # below, which Microsoft's documentation gives a later minimum client (Vista or newer). Our code
@@ -21,7 +21,8 @@ objdump=$1
 dll=$2
 arch=$3
 
-# method, argument bytes (JNIEnv, class and parameters, four bytes each on x86)
+# method, argument bytes (JNIEnv, class and parameters, four bytes each on x86), and the class
+# when it is not the static caldrix class
 methods="
 PortOpen 12
 PortClose 12
@@ -40,16 +41,17 @@ PortSetRTS 16
 PortSetDTR 16
 PortSetHWFlowControl 16
 GetMACAddress 12
+open 12 com_vorant_jpos_tavrolink_port_NativePort
+await 16 com_vorant_jpos_tavrolink_port_NativePort
 "
 
-expected=$(while read -r method bytes; do
+expected=$(while read -r method bytes pkg; do
     [ -n "$method" ] || continue
     # PortIsCD is bound to the older package, and only there.
     if [ "$method" = PortIsCD ]; then
         pkg=tellspan_devices_tavrolink_caldrix
-    else
-        pkg=com_vorant_jpos_tavrolink_caldrix
     fi
+    pkg=${pkg:-com_vorant_jpos_tavrolink_caldrix}
     case $arch in
         x86) echo "_Java_${pkg}_${method}@${bytes}" ;;
         x64) echo "Java_${pkg}_${method}" ;;
@@ -71,18 +73,18 @@ actual=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
               on { print $NF }' <<<"$dump" | LC_ALL=C sort)
 
 if [ "$actual" != "$expected" ]; then
-    fail "export names differ from the seventeen native methods"
+    fail "export names differ from the nineteen native methods"
     diff <(echo "$expected") <(echo "$actual") | sed -n 's/^< /  missing: /p; s/^> /  unexpected: /p' >&2 || true
 fi
 
 # No export by ordinal alone: the address table holds exactly the named entries.
 address_count=$(awk '/^[[:space:]]*Export Address Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; exit }' <<<"$dump")
-if [ -z "$address_count" ] || [ $((16#$address_count)) -ne 17 ]; then
-    fail "export address table holds '${address_count:-none}' entries, expected 17 (hex 11)"
+if [ -z "$address_count" ] || [ $((16#$address_count)) -ne 19 ]; then
+    fail "export address table holds '${address_count:-none}' entries, expected 19 (hex 13)"
 fi
 name_count=$(awk '/\[Name Pointer\/Ordinal\] Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; exit }' <<<"$dump")
-if [ -z "$name_count" ] || [ $((16#$name_count)) -ne 17 ]; then
-    fail "export name table holds '${name_count:-none}' entries, expected 17 (hex 11)"
+if [ -z "$name_count" ] || [ $((16#$name_count)) -ne 19 ]; then
+    fail "export name table holds '${name_count:-none}' entries, expected 19 (hex 13)"
 fi
 
 # Forwarded exports would send the JVM into another DLL.
@@ -198,4 +200,4 @@ fi
 if [ $failed -ne 0 ]; then
     exit 1
 fi
-echo "ok: $dll exports exactly the 17 native methods ($arch) and imports only: $(echo $imports)"
+echo "ok: $dll exports exactly the 19 native methods ($arch) and imports only: $(echo $imports)"

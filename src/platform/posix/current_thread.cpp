@@ -1,7 +1,9 @@
 // The calling thread and time: thread ids (GetCurrentThreadId, and the ids CreateThread hands
-// out before a thread runs), and Sleep with the hook tests put in place of its pause.
+// out before a thread runs), Sleep with the hook tests put in place of its pause, and the tick
+// count.
 #include <errno.h>
 #include <sched.h>
+#include <stdint.h>
 #include <time.h>
 
 #include <atomic>
@@ -58,4 +60,11 @@ void Sleep(DWORD milliseconds) {
                             static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+DWORD GetTickCount(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                              static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }

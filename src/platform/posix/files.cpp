@@ -29,6 +29,7 @@ BOOL Device::EscapeCommFunction(DWORD, DWORD* error) { return Unsupported(error)
 BOOL Device::Close(DWORD*) { return TRUE; }
 void Device::Cancel(IoCompletion*) {}
 BOOL Device::GetHidDescriptor(HidDescriptor*, DWORD* error) { return Unsupported(error); }
+BOOL Device::WaitInput(DWORD, DWORD*, DWORD* error) { return Unsupported(error); }
 
 BOOL Device::StartRead(void* buf, DWORD n, IoCompletion* done, DWORD* error) {
     DWORD got = 0, code = ERROR_SUCCESS;
@@ -417,6 +418,23 @@ BOOL CancelIoEx(HANDLE h, LPOVERLAPPED overlapped) {
     file->Leave();
     if (!found) return CallFails(ERROR_NOT_FOUND);
     return TRUE;
+}
+
+// In the read lane: a wait and a read of one port take turns, as the terminal's wake descriptor
+// for its input side serves one waiter at a time. A close cancels the wait like a read; `stop`
+// is looked at first, and its later setting reaches the wait through that cancel.
+DWORD WaitCommInput(HANDLE h, HANDLE stop, DWORD ms) {
+    if (stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return WAIT_OBJECT_0 + 1;
+    try {
+        FileCall call(h, kReadLane);
+        if (!call) return WAIT_FAILED;
+        DWORD outcome = WAIT_FAILED, error = ERROR_SUCCESS;
+        if (call.device().WaitInput(ms, &outcome, &error)) return outcome;
+        CallFails(OrGeneralFailure(error));
+    } catch (const std::bad_alloc&) {
+        CallFails(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return WAIT_FAILED;
 }
 
 BOOL caldrix_posix::DeviceHidDescriptor(HANDLE h, HidDescriptor* out) {

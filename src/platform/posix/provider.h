@@ -60,6 +60,12 @@ struct Device {
     // called from any thread, also while nothing is in progress.
     virtual void Cancel(IoCompletion* which);
 
+    // Waits until input is there to read (or a line error to report), `ms` pass (INFINITE: no
+    // limit) or Cancel ends the wait; reads nothing. TRUE with *outcome as WaitCommInput answers
+    // it (WAIT_OBJECT_0 input, WAIT_OBJECT_0 + 1 cancelled, WAIT_TIMEOUT); FALSE with *error when
+    // the device has failed or gone. The default refuses, as for a handle that is no comm port.
+    virtual BOOL WaitInput(DWORD ms, DWORD* outcome, DWORD* error);
+
     // A HID device's report descriptor, parsed (HidD_GetPreparsedData). The default refuses, as
     // Windows does for a handle that is no HID device.
     virtual BOOL GetHidDescriptor(HidDescriptor* out, DWORD* error);

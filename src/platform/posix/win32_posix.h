@@ -131,6 +131,8 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId(void);
 
 void Sleep(DWORD milliseconds);
+// Milliseconds of a monotonic clock, wrapping as Windows' does: only differences mean anything.
+DWORD GetTickCount(void);
 
 // ---- critical sections -------------------------------------------------------------------------
 // Recursive, like Windows': the owner may enter again and leaves as often as it entered.
@@ -179,6 +181,15 @@ BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWORD transferr
 // Cancels the I/O in progress on a file handle: the calls inside its device return with
 // ERROR_OPERATION_ABORTED. FALSE with ERROR_NOT_FOUND when nothing was in progress.
 BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
+
+// Not a Win32 call: the library's wait for serial input, which Windows builds from
+// WaitCommEvent(EV_RXCHAR) on an overlapped handle beside a stop event. Waits until the port `h`
+// has input to read (or a line error to report), `stop` is set, `ms` pass (INFINITE: no limit)
+// or CancelIoEx ends the wait; reads nothing, and blocks in the system with no periodic wakeup.
+// Answers as WaitForMultipleObjects would over {input, stop}: WAIT_OBJECT_0 for input,
+// WAIT_OBJECT_0 + 1 for the stop event or a cancel, WAIT_TIMEOUT, or WAIT_FAILED with the last
+// error when the port failed (a device that has gone).
+DWORD WaitCommInput(HANDLE h, HANDLE stop, DWORD ms);
 
 // ---- communications ----------------------------------------------------------------------------
 typedef struct _DCB {

@@ -211,6 +211,7 @@ public:
     BOOL EscapeCommFunction(DWORD func, DWORD* error) override;
     BOOL Close(DWORD* error) override;
     void Cancel(IoCompletion* which) override;
+    BOOL WaitInput(DWORD ms, DWORD* outcome, DWORD* error) override;
 
 private:
     enum class Wait { Ready, TimedOut, Cancelled, Failed };
@@ -370,6 +371,39 @@ ReadRule ReadRuleOf(const COMMTIMEOUTS& t, DWORD n) {
         rule.gapMs = ri;
     }
     return rule;
+}
+
+BOOL TtyDevice::WaitInput(DWORD ms, DWORD* outcome, DWORD* error) {
+    if (!(access_ & GENERIC_READ)) return DeviceFails(error, ERROR_ACCESS_DENIED);
+    const uint64_t cancelsSeen = cancels_[kIn].load();
+    int err = 0;
+    switch (WaitFor(kIn, ms == INFINITE ? kNoDeadline : DeadlineIn(ms), cancelsSeen, &err)) {
+        case Wait::TimedOut:
+            *outcome = WAIT_TIMEOUT;
+            return TRUE;
+        case Wait::Cancelled:
+            *outcome = WAIT_OBJECT_0 + 1;
+            return TRUE;
+        case Wait::Failed:
+            return DeviceFails(error, IoError(err));
+        case Wait::Ready:
+            break;
+    }
+    // Readiness, a hang-up or an error. Bytes still waiting are input even on a terminal that has
+    // just hung up, so none is lost; a hang-up with nothing left is a device that has gone, and
+    // answering it as input would only bring the caller straight back.
+    int waiting = 0;
+    if (ioctl(fd_, FIONREAD, &waiting) != 0) return DeviceFails(error, IoError(errno));
+    if (waiting == 0) {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
+            return DeviceFails(error, ERROR_DEVICE_NOT_CONNECTED);
+        }
+    } else {
+        expectData_.store(true, std::memory_order_relaxed);
+    }
+    *outcome = WAIT_OBJECT_0;
+    return TRUE;
 }
 
 BOOL TtyDevice::Read(void* buf, DWORD n, DWORD* got, DWORD* error) {
