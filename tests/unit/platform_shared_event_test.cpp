@@ -217,6 +217,42 @@ TEST(PlatformSharedEvent, AStoppedHolderHoldsUpOnlyItsOwnEventAndForABoundedTime
     CloseHandle(mine);
 }
 
+// A monitor's wait keeps its own time while a stopped process has the record's mutex, and still
+// sees a set, which stores the flag even when it cannot have the mutex.
+TEST(PlatformSharedEvent, AWaitKeepsItsTimeWhileAStoppedHolderHasTheMutex) {
+    const std::string name = Unique("StopWait");
+    caldrix_shared_event view;
+    int existed = 0;
+    ASSERT_EQ(caldrix_event_open(name.c_str(), 0, 0, &view, &existed), 0);
+    const pid_t pid = HoldInChild(name, [](caldrix_shared_event* ev) { pthread_mutex_lock(&ev->record->lock); });
+    ASSERT_GT(pid, 0);
+    int st = 0;
+    kill(pid, SIGSTOP);
+    ASSERT_EQ(waitpid(pid, &st, WUNTRACED), pid);
+
+    auto timedWait = [&](int ms) {
+        return std::async(std::launch::async, [&view, ms] {
+            const auto start = Clock::now();
+            const int rc = caldrix_event_wait(&view, ms);
+            return std::make_pair(rc, std::chrono::duration_cast<milliseconds>(Clock::now() - start));
+        });
+    };
+    auto runsOut = timedWait(500);
+    const bool ranOut = runsOut.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    auto seesSet = timedWait(5000);
+    EXPECT_EQ(caldrix_event_set(&view), ETIMEDOUT) << "the wake-up needs the mutex";
+    const bool sawSet = seesSet.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    kill(pid, SIGKILL);  // its mutex then passes to whoever waits for it, so nothing here hangs
+    EXPECT_EQ(Reap(pid), "signal 9");
+    EXPECT_TRUE(ranOut) << "wait(500) still blocked after 2 s";
+    EXPECT_TRUE(sawSet) << "wait(5000) did not see the set within 2 s";
+    const auto out = runsOut.get(), set = seesSet.get();
+    EXPECT_EQ(out.first, ETIMEDOUT);
+    EXPECT_GE(out.second.count(), 500);
+    EXPECT_EQ(set.first, 0);
+    caldrix_event_close(&view);
+}
+
 TEST(PlatformSharedEvent, AKilledHolderLeavesNothingBehind) {
     const std::string name = Unique("Killed");
     HANDLE mine = CreateEventA(nullptr, TRUE, FALSE, name.c_str());

@@ -230,14 +230,13 @@ static inline int caldrix_event_lock_byte(int fd, short type, off_t at, int wait
 }
 #undef CALDRIX_EVENT_FCNTL
 
-/* Takes the record's mutex, waiting up to waitMs (negative: without limit). */
+/* Takes the record's mutex, waiting up to waitMs. Never without limit: its holder is another
+ * process, which may be stopped while it has it. */
 static inline int caldrix_event_lock(caldrix_event_record* r, int waitMs) {
     /* Tried first: the usual free mutex, or one whose holder died, costs no clock (and thread
      * sanitizers follow EOWNERDEAD through this call and pthread_mutex_lock only). */
     int rc = pthread_mutex_trylock(&r->lock);
-    if (rc == EBUSY && waitMs < 0) {
-        rc = pthread_mutex_lock(&r->lock);
-    } else if (rc == EBUSY) {
+    if (rc == EBUSY) {
         struct timespec until;
         clock_gettime(CLOCK_REALTIME, &until);
         caldrix_event_add_ms(&until, waitMs);
@@ -377,32 +376,49 @@ static inline int caldrix_event_try(caldrix_shared_event* ev) {
                                        __ATOMIC_ACQUIRE);
 }
 
-/* Waits up to timeoutMs (negative: without limit) for the event to be set. */
+/* The milliseconds from now to `until` on the monotonic clock, rounded up; 0 once past. */
+static inline int caldrix_event_ms_left(const struct timespec* until) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!caldrix_event_before(&now, until)) return 0;
+    const long long ns = (long long)(until->tv_sec - now.tv_sec) * 1000000000LL +
+                         (until->tv_nsec - now.tv_nsec);
+    return (int)((ns + 999999LL) / 1000000LL);
+}
+
+/* Waits up to timeoutMs (negative: without limit) for the event to be set. The mutex is tried
+ * for a slice at a time and the flag looked at between tries, so a holder stopped while it has
+ * the mutex neither keeps this wait past its time-out nor hides a set from it (a set stores the
+ * flag before it tries for the mutex). Only pthread_cond_timedwait's own re-take after a sleep
+ * has no limit, and the mutex is taken that late only by a set or a wait, for a few steps. */
 static inline int caldrix_event_wait(caldrix_shared_event* ev, int timeoutMs) {
     caldrix_event_record* r = ev->record;
     struct timespec until, slice;
     clock_gettime(CLOCK_MONOTONIC, &until);
     if (timeoutMs >= 0) caldrix_event_add_ms(&until, timeoutMs);
-    int rc = caldrix_event_lock(r, -1);
-    if (rc != 0) return rc;
-    while (!caldrix_event_try(ev)) {
+    for (;;) {
+        if (caldrix_event_try(ev)) return 0;
         clock_gettime(CLOCK_MONOTONIC, &slice);
+        if (timeoutMs >= 0 && !caldrix_event_before(&slice, &until)) return ETIMEDOUT;
         caldrix_event_add_ms(&slice, CALDRIX_EVENT_WAIT_SLICE_MS);
-        const int last = timeoutMs >= 0 && !caldrix_event_before(&slice, &until);
-        rc = pthread_cond_timedwait(&r->changed, &r->lock, last ? &until : &slice);
-        if (rc == EOWNERDEAD) {
-            pthread_mutex_consistent(&r->lock);
-            rc = 0;
+        const struct timespec* end =
+            timeoutMs >= 0 && !caldrix_event_before(&slice, &until) ? &until : &slice;
+        int rc = caldrix_event_lock(r, caldrix_event_ms_left(end));
+        if (rc == ETIMEDOUT) continue;
+        if (rc != 0) return rc;
+        /* Looked at again under the mutex: a set from now on waits for the sleep below. */
+        const int taken = caldrix_event_try(ev);
+        if (!taken) {
+            rc = pthread_cond_timedwait(&r->changed, &r->lock, end);
+            if (rc == EOWNERDEAD) {
+                pthread_mutex_consistent(&r->lock);
+                rc = 0;
+            }
         }
-        if (rc == ETIMEDOUT && last) {
-            rc = caldrix_event_try(ev) ? 0 : ETIMEDOUT;
-            break;
-        }
-        if (rc != 0 && rc != ETIMEDOUT) break;
-        rc = 0;
+        pthread_mutex_unlock(&r->lock);
+        if (taken) return 0;
+        if (rc != 0 && rc != ETIMEDOUT) return rc;
     }
-    pthread_mutex_unlock(&r->lock);
-    return rc;
 }
 
 /* Lets the event go; the last holder removes its file. */
