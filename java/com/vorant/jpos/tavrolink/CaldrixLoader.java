@@ -35,6 +35,7 @@ import java.util.Properties;
 import java.util.Set;
 import java.util.function.BiConsumer;
 import java.util.function.Function;
+import java.util.function.Predicate;
 
 /**
  * Finds and loads the native library for {@link caldrix}, in this order:
@@ -50,11 +51,14 @@ import java.util.function.Function;
  *       nobody can guess, under {@code java.io.tmpdir}.
  * </ol>
  *
- * <p>A library is loaded only when it carries the version of these classes. A cache folder is
- * used only when nobody but this user and root can change anything on the way to the file: no
- * symbolic link on the path, every folder from / down owned by root or this user and writable by
- * nobody else (a sticky folder such as /tmp only above a folder of this user's), the cache
- * folders themselves this user's alone; and not when its file system is mounted {@code noexec}.
+ * <p>A library is loaded only when it carries the version of these classes, and only when nobody
+ * but this user and root can change anything on the way to it: every folder from / down owned by
+ * root or this user and writable by nobody else (a sticky folder such as /tmp only above an entry
+ * of this user's or root's), the file itself root's or this user's and writable by nobody else.
+ * A file named by the property or found on {@code java.library.path} (whose relative entries
+ * are taken from the current folder) is checked and loaded by its real path, links resolved;
+ * a cache path may hold no symbolic link, its folders are this user's alone, and it is not used
+ * when its file system is mounted {@code noexec}. A file refused is passed over with its reason.
  * When nothing loads, one {@link UnsatisfiedLinkError} says what was tried, where, and why each
  * attempt failed.
  *
@@ -62,11 +66,11 @@ import java.util.function.Function;
  * (or anyone who may write in it) can rename, remove or add its entries, and in a sticky folder
  * only the owner of an entry (or of the folder) can rename or remove that entry. Every folder on
  * the way is root's or this user's and nobody else may write in it, or it is sticky and the entry
- * below it is this user's; so no other user can swap any folder on the way, or the file, between
- * the check and {@link System#load} or the start of a program, and the file itself is this
- * user's and writable by nobody else. The way is checked from / down, each name looked at
- * without following links, so a name is looked at only once the folder holding it can no longer
- * change under us; and once more right before the file is used.
+ * below it is this user's or root's; so no other user can swap any folder on the way, or the
+ * file, between the check and {@link System#load} or the start of a program, and the file itself
+ * is this user's or root's and writable by nobody else. The way is checked from / down, each
+ * name looked at without following links, so a name is looked at only once the folder holding it
+ * can no longer change under us; and a cached file once more right before it is used.
  */
 final class CaldrixLoader {
     /** The version of these classes. The build marks the same text into every native. */
@@ -178,11 +182,21 @@ final class CaldrixLoader {
         return false;
     }
 
-    /** Loads a file after checking its version; null when loaded, else why not. */
+    /**
+     * Loads a file after checking who can change it and its version; null when loaded, else why
+     * not. Its real path is resolved once, and that path is checked, read and loaded, so a link
+     * changed meanwhile cannot point the load elsewhere.
+     */
     private static String loadFile(Path file) {
+        Path real;
         byte[] bytes;
         try {
-            bytes = Files.readAllBytes(file);
+            real = file.toRealPath();
+            String why = POSIX ? checkWay(real, false, End.FILE) : null;
+            if (why != null) {
+                return why;
+            }
+            bytes = Files.readAllBytes(real);
         } catch (IOException e) {
             return "cannot read it: " + describe(e);
         }
@@ -193,7 +207,7 @@ final class CaldrixLoader {
         if (!version.equals(VERSION)) {
             return "it is " + NAME + " " + version + ", these classes are " + NAME + " " + VERSION;
         }
-        return systemLoad(file);
+        return systemLoad(real);
     }
 
     private static String systemLoad(Path file) {
@@ -333,7 +347,7 @@ final class CaldrixLoader {
         Path tmp = Paths.get(System.getProperty("java.io.tmpdir")).toAbsolutePath().normalize();
         String prefix = NAME + "-"
                 + System.getProperty("user.name", "").replaceAll("[^A-Za-z0-9._-]", "_") + "-";
-        String why = POSIX ? checkWay(tmp, false, true) : null;
+        String why = POSIX ? checkWay(tmp, false, End.SHARED) : null;
         if (why == null) {
             try {
                 freshTemp = Files.createTempDirectory(tmp, prefix, OWNER_ONLY);
@@ -415,7 +429,7 @@ final class CaldrixLoader {
      * this user and root can still change it, else why not. The caller uses the file at once.
      */
     private static String readyToUse(Path dir, Path target) {
-        String why = POSIX ? checkWay(dir, false, false) : null;
+        String why = POSIX ? checkWay(dir, false, End.PRIVATE) : null;
         if (why == null && POSIX) {
             why = privateFile(target);
         }
@@ -485,7 +499,7 @@ final class CaldrixLoader {
     /** Creates dir (and missing parents) for this user alone, or checks the one there. */
     private static String privateFolder(Path dir) {
         if (POSIX) {
-            return checkWay(dir, true, false);
+            return checkWay(dir, true, End.PRIVATE);
         }
         // Windows: the user's profile folders are private by their ACLs, which are not checked.
         try {
@@ -498,14 +512,24 @@ final class CaldrixLoader {
         return null;
     }
 
+    /** What the last name of a way must be. */
+    private enum End {
+        /** a folder of this user's alone */
+        PRIVATE,
+        /** a folder fit to hold one of this user's */
+        SHARED,
+        /** a plain file of root's or this user's that nobody else may write */
+        FILE
+    }
+
     /**
      * Walks from / to dir, each name looked at without following links, making missing folders
      * (this user's alone) when create is set. Null when nobody but this user and root can change
      * what dir names; else why not. Every folder on the way must be root's or this user's and
-     * writable by nobody else, or sticky with a folder of this user's below it. dir itself must
-     * be this user's alone, or with shared set, fit to hold such a folder of this user's.
+     * writable by nobody else, or sticky with an entry of this user's or root's below it. What dir
+     * itself must be, end says.
      */
-    private static String checkWay(Path dir, boolean create, boolean shared) {
+    private static String checkWay(Path dir, boolean create, End end) {
         String user = System.getProperty("user.name", "");
         UserPrincipal me;
         UserPrincipal root;
@@ -517,6 +541,7 @@ final class CaldrixLoader {
             return "cannot tell whose folder it is: user " + user + " is unknown";
         }
         String trusted = me.equals(root) ? user : "root or " + user;
+        Predicate<PosixFileAttributes> ours = a -> a.owner().equals(me) || a.owner().equals(root);
         Path at = dir.getRoot();
         PosixFileAttributes attrs;
         try {
@@ -529,7 +554,7 @@ final class CaldrixLoader {
             if (attrs.isSymbolicLink()) {
                 return at + " on the way to it is a symbolic link";
             }
-            if (!attrs.owner().equals(me) && !attrs.owner().equals(root)) {
+            if (!ours.test(attrs)) {
                 return at + " on the way to it belongs to " + attrs.owner().getName()
                         + ", not to " + trusted;
             }
@@ -554,7 +579,7 @@ final class CaldrixLoader {
                         + (next.equals(dir) ? "it" : next + " on the way to it") + ": "
                         + describe(e);
             }
-            if (othersMayWrite(attrs) && !(sticky(at) && nextAttrs.owner().equals(me))) {
+            if (othersMayWrite(attrs) && !(sticky(at) && ours.test(nextAttrs))) {
                 return "others than " + trusted + " may write in " + at + " on the way to it ("
                         + PosixFilePermissions.toString(attrs.permissions()) + ")";
             }
@@ -564,12 +589,25 @@ final class CaldrixLoader {
         if (attrs.isSymbolicLink()) {
             return "it is a symbolic link";
         }
+        if (end == End.FILE) {
+            if (!attrs.isRegularFile()) {
+                return "it is not a plain file";
+            }
+            if (!ours.test(attrs)) {
+                return "the file belongs to " + attrs.owner().getName() + ", not to " + trusted;
+            }
+            if (othersMayWrite(attrs)) {
+                return "others than " + trusted + " may write in the file ("
+                        + PosixFilePermissions.toString(attrs.permissions()) + ")";
+            }
+            return null;
+        }
         if (!attrs.isDirectory()) {
             return "it is not a folder";
         }
-        if (shared) {
+        if (end == End.SHARED) {
             // A folder of this user's is made here next: the rules for a folder on the way.
-            if (!attrs.owner().equals(me) && !attrs.owner().equals(root)) {
+            if (!ours.test(attrs)) {
                 return "the folder belongs to " + attrs.owner().getName() + ", not to " + trusted;
             }
             if (othersMayWrite(attrs) && !sticky(dir)) {

@@ -27,6 +27,8 @@ final class Jvm {
     final List<String> options = new ArrayList<>();
     final Map<String, String> env = new TreeMap<>();
     Path jar = JAR;
+    /** Its current folder; the test's own when null. */
+    Path dir;
     private final Path scratch;
 
     private Process process;
@@ -42,6 +44,13 @@ final class Jvm {
 
     Jvm option(String name, String value) {
         options.add("-D" + name + "=" + value);
+        return this;
+    }
+
+    /** Leaves java.library.path to the JVM, which starts it with LD_LIBRARY_PATH. */
+    Jvm libraryPathFromEnvironment(String ldLibraryPath) {
+        options.removeIf(o -> o.startsWith("-Djava.library.path="));
+        env.put("LD_LIBRARY_PATH", ldLibraryPath);
         return this;
     }
 
@@ -126,6 +135,9 @@ final class Jvm {
         cmd.addAll(options);
         cmd.addAll(rest);
         ProcessBuilder pb = new ProcessBuilder(cmd);
+        if (dir != null) {
+            pb.directory(dir.toFile());
+        }
         pb.environment().remove("XDG_CACHE_HOME");
         pb.environment().putAll(env);
         process = pb.start();

@@ -43,6 +43,8 @@ class LoaderTest {
     static final String VERSION = CaldrixLoader.VERSION;
     static final String PLATFORM = System.getProperty("caldrix.test.platform");
     static final String LIB = "libcaldrix.so";
+    /** A library of another user's, marked with this version (planted.c). */
+    static final Path PLANTED = java.nio.file.Paths.get(System.getProperty("caldrix.test.planted"));
     static final String NATIVES = "com/vorant/jpos/tavrolink/native/";
     static final String ENTRY = NATIVES + PLATFORM + "/" + LIB;
     static final String USER = System.getProperty("user.name");
@@ -364,6 +366,16 @@ class LoaderTest {
                                  + ": it is caldrix 0.9.9, these classes are caldrix " + VERSION),
                          new Jvm(tmp).option("caldrix.library", old.toString()).fails());
 
+            // Who may change it is looked at before anything is read from it.
+            Path open = Files.write(tmp.resolve("open.so"), nativeBytes);
+            Files.setPosixFilePermissions(open, PosixFilePermissions.fromString("rw-rw-rw-"));
+            assertEquals(failure("caldrix.library " + open + ": others than " + TRUSTED
+                                 + " may write in the file (rw-rw-rw-)"),
+                         new Jvm(tmp).option("caldrix.library", open.toString()).fails());
+            Path notAFile = Files.createDirectory(tmp.resolve("folder.so"));
+            assertEquals(failure("caldrix.library " + notAFile + ": it is not a plain file"),
+                         new Jvm(tmp).option("caldrix.library", notAFile.toString()).fails());
+
             Path stranger = Files.write(tmp.resolve("stranger.so"), new byte[4096]);
             assertEquals(failure("caldrix.library " + stranger
                                  + ": not a caldrix library (it has no version mark)"),
@@ -390,6 +402,14 @@ class LoaderTest {
             Path cache = tmp.resolve("cache");
             assertEquals(lib, new Jvm(tmp).option("java.library.path", dir.toString())
                     .cache(cache).loads());
+            assertFalse(Files.exists(cache));
+
+            // A relative entry is taken from the current folder; a link is followed, and the
+            // file behind it is the one checked and loaded.
+            Files.createSymbolicLink(tmp.resolve("linked"), dir.getFileName());
+            Jvm jvm = new Jvm(tmp).option("java.library.path", "linked").cache(cache);
+            jvm.dir = tmp;
+            assertEquals(lib, jvm.loads());
             assertFalse(Files.exists(cache));
         }
 
@@ -557,6 +577,46 @@ class LoaderTest {
             assertEquals(failure(noLibraryOnPath(), "cache " + xdg.resolve("caldrix") + ": "
                                  + home + " on the way to it belongs to nobody, not to root"),
                          new Jvm(tmp).cache(xdg.resolve("caldrix")).fails());
+        }
+
+        /**
+         * Another user's library marked with this version, where the loader looks: in a sticky
+         * folder on LD_LIBRARY_PATH, in a folder of hers named by java.library.path, in a folder
+         * she made in the temp folder, which the relative entry "lib" names for a JVM started
+         * there, and in a folder of root's. Each is passed over with its reason, and its code
+         * never runs.
+         */
+        @Test
+        void aLibraryAnotherUserPlantedOnTheLibraryPathIsRefusedAndNeverRuns() throws Exception {
+            Path theirs = Files.createDirectory(tmp.resolve("theirs"));
+            assertEquals(null, command("chown", "65534:65534", theirs.toString()));
+            asNobody("mkdir " + temp.resolve("lib"));
+            Path roots = Files.createDirectory(tmp.resolve("roots"));
+            // Sticky, but the entry below is hers.
+            String sticky = "others than root may write in " + temp + " on the way to it"
+                    + " (rwxrwxrwx)";
+            Jvm inTemp = new Jvm(tmp).option("java.library.path", "lib");
+            inTemp.dir = temp;
+            Object[][] cases = {
+                {new Jvm(tmp).libraryPathFromEnvironment(temp.toString()), temp, sticky},
+                {new Jvm(tmp).option("java.library.path", theirs.toString()), theirs,
+                 theirs + " on the way to it belongs to nobody, not to root"},
+                {inTemp, temp.resolve("lib"), sticky},
+                {new Jvm(tmp).option("java.library.path", roots.toString()), roots,
+                 "the file belongs to nobody, not to root"}};
+            Path marker = tmp.resolve("planted-code-ran");
+            Path notAFolder = Files.write(tmp.resolve("not-a-folder"), new byte[] {1});
+            for (Object[] c : cases) {
+                Path planted = Files.copy(PLANTED, ((Path) c[1]).resolve(LIB));
+                assertEquals(null, command("chown", "65534:65534", planted.toString()));
+                Jvm jvm = ((Jvm) c[0]).cache(notAFolder);
+                jvm.env.put("CALDRIX_TEST_MARKER", marker.toString());
+                jvm.start().finish();
+                assertFalse(Files.exists(marker), planted + " ran in the JVM:\n" + jvm.finish());
+                assertEquals(failure("java.library.path " + planted + ": " + c[2],
+                                     "cache " + notAFolder + ": it is not a folder"),
+                             jvm.failure());
+            }
         }
 
         /**
