@@ -87,7 +87,9 @@ TEST_F(PortWait, HidWaitWakesForAReportAndTellsOfAGoneDevice) {
     const jint h = OpenHid("/USB/0x04b8/0x0202");
     ASSERT_EQ(h, 1) << Pending();
     EXPECT_EQ(Await(env, h, 20), 0);
-    std::future<jint> waiting = Async([h](FakeJni& j) { return Await(j.env(), h, 60000); });
+    // Bounded, so that a wait that never wakes fails the test instead of holding it.
+    std::future<jint> waiting = Async([h](FakeJni& j) { return Await(j.env(), h, 10000); });
+    ASSERT_TRUE(Inside(h));
     Deliver(device, {0, 'A', 'B'});
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(waiting.get(), 1);
