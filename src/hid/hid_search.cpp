@@ -48,6 +48,13 @@ void BuildMatchText(const PortSlot* slot, char* out, size_t size) {
     }
 }
 
+bool SeekInterface(InterfaceWalk* walk, const char* match, int32_t instance) {
+    int32_t matches = 0;
+    while (walk->Next())
+        if (strstr(walk->Path(), match) != nullptr && ++matches == instance) return true;
+    return false;
+}
+
 InterfaceWalk::InterfaceWalk(const GUID& cls) : cls_(cls) {
     set_ = SetupDiGetClassDevsA(&cls_, nullptr, nullptr, kClassDevsFlags);
     if (set_ == INVALID_HANDLE_VALUE) Fail("SetupDiGetClassDevsA", GetLastError());

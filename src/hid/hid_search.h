@@ -46,3 +46,8 @@ private:
     const char* step_ = nullptr;
     DWORD error_ = 0;
 };
+
+// The search itself: steps `walk` on to the interface a port opens, the `instance`-th whose device
+// path contains `match`. False when none does (the walk's Error is then ERROR_NO_MORE_ITEMS) or a
+// step failed.
+bool SeekInterface(InterfaceWalk* walk, const char* match, int32_t instance);

@@ -8,6 +8,8 @@
 
 #include <fstream>
 
+#include "fake_usb_host.h"
+#include "hid_descriptors.h"
 #include "hid_support.h"
 #include "port_list.h"
 #include "serial/serial.h"
@@ -29,18 +31,20 @@ protected:
     }
 };
 
-TEST_F(PortList, InterfacesInOrderWithBothNamesAndWhatTheyOpen) {
+// Each interface lists the names that open it: vendor and product, else the path's own hardware
+// id, else that with its instance id. Only where none reaches it (the match text is lower case)
+// are the vendor and product names shown with what they open instead.
+TEST_F(PortList, InterfacesInOrderEachWithTheNamesThatOpenIt) {
     const std::string display = HidPath("vid_04b8&pid_0202");
-    const std::string second = HidPath("vid_04b8&pid_0202&mi_01", 2);  // same ids: the first wins
+    const std::string second = HidPath("vid_04b8&pid_0202&mi_01", 10);
+    const std::string third = HidPath("vid_04b8&pid_0202&mi_01", 1);  // "#1" is in "#10#" too
     const std::string scale = HidPath("vid_0dd4&pid_0203");
     const std::string noIds = "\\\\?\\hid#acpi_0001#3#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-    const std::string upper = "\\\\?\\HID#VID_1234&PID_5678#1";  // the match text is lower case
-    sim::AddHid(display);
+    const std::string upper = "\\\\?\\HID#VID_1234&PID_5678#1";
+    const std::string upperTwin = "\\\\?\\HID#VID_04B8&PID_0202&MI_02#3";
+    for (const std::string& p : {display, second, third, noIds, scale, upper, upperTwin})
+        sim::AddHid(p);
     sim::AddHid(kPrinterPath, caldrix_posix::kPrinterInterfaceClass);
-    sim::AddHid(second);
-    sim::AddHid(noIds);
-    sim::AddHid(scale);
-    sim::AddHid(upper);
 
     const ports::Listing listing = List();
     EXPECT_EQ(ports::FormatText(listing, "1.0.0"),
@@ -50,10 +54,9 @@ TEST_F(PortList, InterfacesInOrderWithBothNamesAndWhatTheyOpen) {
                   "    /USB/0x04b8/0x0202  (matches \"vid_04b8&pid_0202\")\n"
                   "    USBHID: VID_04B8+PID_0202  (matches \"vid_04b8&pid_0202\")\n" +
                   second + "\n"
-                  "    /USB/0x04b8/0x0202  (matches \"vid_04b8&pid_0202\"; it opens " +
-                  display + " first)\n"
-                  "    USBHID: VID_04B8+PID_0202  (matches \"vid_04b8&pid_0202\"; it opens " +
-                  display + " first)\n" +
+                  "    USBHID: VID_04B8+PID_0202+MI_01  (matches \"vid_04b8&pid_0202&mi_01\")\n" +
+                  third + "\n"
+                  "    USBHID: VID_04B8+PID_0202+MI_01#1#  (matches \"vid_04b8&pid_0202&mi_01#1#\")\n" +
                   noIds + "\n"
                   "    no name opens it: its path has no vid_XXXX and pid_XXXX\n" +
                   scale + "\n"
@@ -63,30 +66,81 @@ TEST_F(PortList, InterfacesInOrderWithBothNamesAndWhatTheyOpen) {
                   "    /USB/0x1234/0x5678  (matches \"vid_1234&pid_5678\"; no path contains it, "
                   "so this name opens nothing)\n"
                   "    USBHID: VID_1234+PID_5678  (matches \"vid_1234&pid_5678\"; no path "
-                  "contains it, so this name opens nothing)\n"
+                  "contains it, so this name opens nothing)\n" +
+                  upperTwin + "\n"
+                  "    /USB/0x04b8/0x0202  (matches \"vid_04b8&pid_0202\"; it opens " +
+                  display + " first)\n"
+                  "    USBHID: VID_04B8+PID_0202  (matches \"vid_04b8&pid_0202\"; it opens " +
+                  display + " first)\n"
                   "caldrix 1.0.0 sees these USB printer interfaces; PortOpen opens the first one "
                   "whose device path contains a name's match text:\n" +
                   kPrinterPath + "\n"
                   "    USBPTR: VID_04B8+PID_0E28  (matches \"vid_04b8&pid_0e28\")\n");
 
-    // The names printed are the ones the library opens the listed device by.
-    sim::HidDevice& shown = sim::AddHid(display);
-    sim::HidDevice& printer = sim::AddHid(kPrinterPath, caldrix_posix::kPrinterInterfaceClass);
-    for (const ports::Interface* i : {&listing.hid[0], &listing.hid[1], &listing.printers[0]}) {
-        sim::HidDevice& expected = i == &listing.printers[0] ? printer : shown;
-        for (const ports::Name& n : i->names) {
-            const int before = expected.opens;
-            const jint h = OpenHid(n.name);
-            ASSERT_GT(h, 0) << n.name;
-            EXPECT_EQ(expected.opens, before + 1) << n.name;
-            CloseHid(h);
+    // Each name opens, through the natives, the device it is shown to open.
+    for (const auto* list : {&listing.hid, &listing.printers}) {
+        for (const ports::Interface& i : *list) {
+            for (const ports::Name& n : i.names) {
+                if (n.opens.empty()) continue;
+                sim::HidDevice& expected = sim::AddHid(n.opens);  // the device already there
+                const int before = expected.opens;
+                const jint h = OpenHid(n.name);
+                ASSERT_GT(h, 0) << n.name;
+                EXPECT_EQ(expected.opens, before + 1) << n.name;
+                CloseHid(h);
+            }
         }
     }
     sim::HidDevice& missing = sim::AddHid(upper);
     std::string log;
-    EXPECT_EQ(OpenHid(listing.hid[4].names[1].name, &log), -1);
+    EXPECT_EQ(OpenHid(listing.hid[5].names[1].name, &log), -1);
     EXPECT_EQ(Pending(), "Device Not Found - vid_1234&pid_5678");
     EXPECT_EQ(missing.opens, 0);
+}
+
+// A hidraw node with a keyboard and its consumer keys is two interfaces ("&colNN"). The second
+// collection is named by its hardware id, and every name reaches, through the natives, the
+// collection it is listed under: it reads that collection's reports and no other.
+TEST_F(PortList, EachCollectionOfANodeIsListedWithTheNamesThatOpenIt) {
+    FakeUsbHost host;
+    host.AddHidraw(host.AddDevice(0x04b8, 0x0202, 2), 0, 3, FromHex(kKeyboardWithConsumerKeys),
+                   0x04b8, 0x0202);
+    Peer node(host.Dev("hidraw3"));
+    const std::string col = "\\\\?\\hid#vid_04b8&pid_0202&mi_00&col0";
+    const std::string tail = "#hidraw3#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    struct Expected {
+        std::string path;
+        std::vector<std::string> names;
+        Bytes own, other;  // a report of its collection, and one of the other collection
+    };
+    const Expected expected[] = {
+        {col + "1" + tail, {"/USB/0x04b8/0x0202", "USBHID: VID_04B8+PID_0202"}, {1, 'k'}, {2, 'c'}},
+        {col + "2" + tail, {"USBHID: VID_04B8+PID_0202+MI_00+COL02"}, {2, 'c'}, {1, 'k'}},
+    };
+
+    const ports::Listing listing = List();
+    ASSERT_EQ(listing.hid.size(), 2u);
+    for (size_t k = 0; k < 2; ++k) {
+        const ports::Interface& i = listing.hid[k];
+        const Expected& e = expected[k];
+        EXPECT_EQ(i.path, e.path);
+        std::vector<std::string> names;
+        for (const ports::Name& n : i.names) {
+            names.push_back(n.name);
+            EXPECT_EQ(n.opens, e.path) << n.name;
+            const jint h = OpenHid(n.name);
+            ASSERT_GT(h, 0) << n.name << ": " << Pending();
+            ASSERT_TRUE(node.Accept(5000));
+            // The other collection's report goes first: by the time this one's arrives, the
+            // other has been passed over, or it would be read.
+            ASSERT_TRUE(node.Send(e.other));
+            ASSERT_TRUE(node.Send(e.own));
+            EXPECT_TRUE(AwaitCount(h, 1)) << n.name;
+            EXPECT_EQ(Read(h, 10), Bytes(e.own.begin() + 1, e.own.end())) << n.name;
+            CloseHid(h);
+        }
+        EXPECT_EQ(names, e.names);
+    }
 }
 
 TEST_F(PortList, JsonCarriesTheSameListing) {

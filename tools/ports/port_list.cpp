@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
@@ -117,10 +118,48 @@ void JsonInterfaces(std::string* out, const std::vector<Interface>& list) {
     *out += ']';
 }
 
-}  // namespace
+// A name as the library classifies it, with its match text and what it opens: the interface the
+// open's own search reaches, empty when none. False when the library refuses the name.
+bool Classify(const HidLibrary* hid, Name* n) {
+    std::unique_ptr<PortSlot> slot(new PortSlot());
+    if (n->name.size() > MAX_PORT_NAME || SetDeviceInfo(n->name.c_str(), slot.get()) != 0)
+        return false;
+    char match[MAX_PORT_NAME + 1];
+    BuildMatchText(slot.get(), match, sizeof match);
+    n->match = match;
+    InterfaceWalk walk(InterfaceClass(hid, slot->dev.deviceType == DEVICE_USBPTR));
+    n->opens = SeekInterface(&walk, match, slot->dev.instance) ? walk.Path() : "";
+    return true;
+}
 
-std::vector<Name> NamesFor(const std::string& path, bool printer,
-                           const std::vector<std::string>& all) {
+// The texts of a device path that name its interface more closely than vendor and product, the
+// shorter first: the hardware id between its first two '#' ("&mi_xx" and "&colNN" included), then
+// that with the instance id and the '#' after it, so that "hidraw1" is not found in "hidraw10".
+std::vector<std::string> PathTexts(const std::string& path) {
+    std::vector<std::string> out;
+    const size_t id = path.find('#');
+    const size_t end = id == std::string::npos ? id : path.find('#', id + 1);
+    if (end == std::string::npos) return out;
+    out.push_back(path.substr(id + 1, end - id - 1));
+    const size_t instanceEnd = path.find('#', end + 1);
+    if (instanceEnd != std::string::npos) out.push_back(path.substr(id + 1, instanceEnd - id));
+    return out;
+}
+
+// The keyword name whose match text is `text`: '&' written as '+', in upper case as the vendor and
+// product names are (the match text is lower case whatever the name's case).
+std::string KeywordName(bool printer, const std::string& text) {
+    std::string name = printer ? "USBPTR: " : "USBHID: ";
+    for (char c : text)
+        name += c == '&' ? '+' : static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+// The names PortOpen takes for a device path of one class, each with what it opens. The vendor
+// and product names when they open this interface; where they open another one first (another
+// collection or interface of the device, or another such device), the first of the path's own
+// texts that opens this one; where none does, the vendor and product names with what they open.
+std::vector<Name> NamesFor(const HidLibrary* hid, const std::string& path, bool printer) {
     std::vector<Name> names;
     const int vid = HexAfter(path, "vid_");
     const int pid = HexAfter(path, "pid_");
@@ -128,24 +167,20 @@ std::vector<Name> NamesFor(const std::string& path, bool printer,
     char text[2][VID_PID_NAME_SIZE];
     const int count = VidPidNames(static_cast<unsigned>(vid), static_cast<unsigned>(pid), printer,
                                   text);
-    for (int i = 0; i < count; ++i) names.push_back(Name{text[i], "", ""});
-    // The library's own classification and match text, so what is printed is what it does.
-    std::unique_ptr<PortSlot> slot(new PortSlot());
-    for (Name& n : names) {
-        *slot = PortSlot();
-        if (SetDeviceInfo(n.name.c_str(), slot.get()) != 0) continue;
-        char match[MAX_PORT_NAME + 1];
-        BuildMatchText(slot.get(), match, sizeof match);
-        n.match = match;
-        for (const std::string& candidate : all) {
-            if (strstr(candidate.c_str(), match) != nullptr) {
-                n.opens = candidate;
-                break;
-            }
-        }
+    for (int i = 0; i < count; ++i) {
+        Name n{text[i], "", ""};
+        if (Classify(hid, &n)) names.push_back(n);
+    }
+    if (std::all_of(names.begin(), names.end(), [&](const Name& n) { return n.opens == path; }))
+        return names;
+    for (const std::string& own : PathTexts(path)) {
+        Name n{KeywordName(printer, own), "", ""};
+        if (Classify(hid, &n) && n.opens == path) return {n};
     }
     return names;
 }
+
+}  // namespace
 
 std::vector<SerialPort> ComPorts(const std::vector<std::pair<std::string, std::string>>& rows) {
     std::map<int, SerialPort> ports;
@@ -181,10 +216,10 @@ void ListInterfaces(Listing* out) {
         return;
     }
     for (const std::string& p : hidPaths) {
-        out->hid.push_back(Interface{p, NamesFor(p, false, hidPaths)});
+        out->hid.push_back(Interface{p, NamesFor(hid, p, false)});
     }
     for (const std::string& p : printerPaths) {
-        out->printers.push_back(Interface{p, NamesFor(p, true, printerPaths)});
+        out->printers.push_back(Interface{p, NamesFor(hid, p, true)});
     }
 }
 

@@ -12,15 +12,20 @@
 namespace caldrix_ports {
 
 // One name for PortOpen, the text the library looks for in device paths when opening it, and
-// the path of the interface that open would reach (empty when no listed path contains the text).
+// the path of the interface that open reaches, found by the open's own search (empty when it
+// finds none).
 struct Name {
     std::string name;
     std::string match;
     std::string opens;
 };
 
-// A HID or USB printer interface in enumeration order. No names when its path carries no
-// vendor and product ("vid_XXXX" and "pid_XXXX").
+// A HID or USB printer interface in enumeration order, with the names that open it: vendor and
+// product, or where those open another interface first (a second collection of a node, a second
+// interface or device with the same ids) a name made of the path's own hardware id, with its
+// instance id when that is needed. Only where no name opens it, the vendor and product names with
+// what they open. No names when its path carries no vendor and product ("vid_XXXX" and
+// "pid_XXXX").
 struct Interface {
     std::string path;
     std::vector<Name> names;
@@ -42,11 +47,6 @@ struct Listing {
 
 // The HID and printer interfaces, each with the names that open it.
 void ListInterfaces(Listing* out);
-
-// The names PortOpen takes for a device path of one class, and what each of them opens among
-// `all`, the paths of that class in enumeration order.
-std::vector<Name> NamesFor(const std::string& path, bool printer,
-                           const std::vector<std::string>& all);
 
 // The serial ports (serial_posix.cpp or serial_win32.cpp). On Linux the roots are /sys/class/tty
 // and /dev, given so that tests can lay out trees of their own.
