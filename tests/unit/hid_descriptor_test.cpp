@@ -200,6 +200,20 @@ TEST(HidDescriptor, EachTopLevelCollectionHasItsOwnCapabilitiesAndLinkNumbers) {
     EXPECT_EQ(apple.collections[2].inputReports, (std::vector<uint8_t>{17, 18, 19}));
 }
 
+// Usage Minimum and Maximum counted as the kernel counts them, wrap-around and all. A refused
+// descriptor still says whether its reports are numbered, from items past where it was refused.
+TEST(HidDescriptor, UsageRangesCountAsInTheKernelAndARefusalKeepsTheNumbering) {
+    for (const KernelReading& k : kUsageRanges) {
+        SCOPED_TRACE(k.what);
+        const Bytes d = FromHex(k.hex);
+        HidReportDescriptor out;
+        std::string why;
+        EXPECT_EQ(ParseHidDescriptor(d.data(), d.size(), &out, &why), k.refusal == nullptr);
+        EXPECT_EQ(why, k.refusal == nullptr ? "" : k.refusal);
+        EXPECT_EQ(out.numbered, k.numbered);
+    }
+}
+
 TEST(HidDescriptor, WhatTheKernelRefusesIsRefusedWithItsReasonWithoutReadingPastTheEnd) {
     // Every prefix of a good descriptor cut inside an item or inside its collection (which opens
     // at byte 5) is refused; the parser reads from a copy exactly as long as the prefix, so

@@ -144,3 +144,26 @@ inline const char kNtrigTouchScreen[] =
 inline const char kKeyboardWithConsumerKeys[] =
     "05010906a1018501050719e029e71500250175019508810295067508150025651900296581"
     "00c0050c0901a1018502150026ff0319002aff03751095018100c0";
+
+// Usage ranges as the kernel's parser counts them (drivers/hid/hid-core.c, in unsigned 32-bit
+// arithmetic), and what it makes of each descriptor: taken or refused with its reason, and
+// whether input reports carry their ID. The first is a device's descriptor that was refused here;
+// the others show one case each.
+struct KernelReading {
+    const char* what;
+    const char* hex;
+    const char* refusal;  // nullptr when the kernel takes the descriptor
+    bool numbered;
+};
+inline const KernelReading kUsageRanges[] = {
+    {"a maximum below its minimum after a usage adds nothing",
+     "0600ff0901a1010901190a29090902150026ff00750895048102950309039102c0", nullptr, false},
+    {"a maximum before its minimum counts from the minimum in force, 0",
+     "0600ff0901a1012905190a09028501150026ff00750895048102c0", nullptr, true},
+    {"a minimum of 2 or more on a full table adds nothing",
+     "05010902a1018503050919002aff2f1902290515002501750195088102c0", nullptr, true},
+    {"a minimum of 1 on a full table leaves no room",
+     "19002aff2f1901290515002501750195088102", "no more usage index available at byte 7", false},
+    {"a span that wraps past the table with the usages before it",
+     "0901090119002bfeffffff850215002501750195088102", "usage index exceeded at byte 6", true},
+};

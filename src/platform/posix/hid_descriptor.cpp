@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace caldrix_posix {
@@ -58,8 +59,9 @@ struct Usage {
 
 struct Locals {
     std::vector<Usage> usages;
-    uint32_t count = 0;  // as the kernel counts them: a range is as many usages as it spans
+    uint32_t count = 0;  // as the kernel counts them: a range is as many usages as it adds
     bool haveMin = false, haveMax = false;  // a half of a range waiting for the other half
+    // The kernel counts a range from the last minimum, in force until the main item.
     uint32_t min = 0, max = 0;
     size_t maxSize = 0;
     unsigned delimiterDepth = 0, delimiterBranch = 0;
@@ -87,13 +89,27 @@ int32_t Signed(const uint8_t* p, size_t n) {
     return static_cast<int32_t>((v ^ sign) - sign);
 }
 
-// A usage range, counted against the kernel's limit; one past it is cut short as the kernel
-// cuts it, and none left is a refusal.
-bool AddRange(Locals& l, uint32_t min, uint32_t max, size_t size, uint16_t page) {
-    uint64_t span = max >= min ? uint64_t{max} - min + 1 : kMaxUsages;
-    if (l.count + span > kMaxUsages) span = kMaxUsages - l.count;
-    if (span == 0) return false;
-    l.count += static_cast<uint32_t>(span);
+// The usages a Usage Maximum adds to the kernel's table of `count`, counted as the kernel counts
+// them, in unsigned 32-bit arithmetic: from the minimum in force (the last Usage Minimum, else 0)
+// up to the maximum, which is first cut to the room left once span and count reach the table's
+// size. Its wrap-around is the kernel's too: after other usages a maximum below its minimum adds
+// nothing, and so does a minimum of 2 or more on a full table.
+std::optional<std::string> CountRange(uint32_t* count, uint32_t min, uint32_t max) {
+    if (max - min + *count >= kMaxUsages) {
+        max = kMaxUsages - *count + min - 1;
+        if (max == 0) return std::string("no more usage index available");
+    }
+    if (max < min) return std::nullopt;
+    if (uint64_t{max} - min + 1 > kMaxUsages - *count) return std::string("usage index exceeded");
+    *count += max - min + 1;
+    return std::nullopt;
+}
+
+// A usage range of the coming main item as Windows reads it, between its two ends whichever came
+// first; one whose maximum is below its minimum names no usage.
+void AddRange(Locals& l, uint32_t min, uint32_t max, size_t size, uint16_t page) {
+    if (max < min) return;
+    const uint64_t span = std::min<uint64_t>(uint64_t{max} - min + 1, kMaxUsages);
     const uint64_t last = (min & 0xFFFF) + span - 1;
     Usage u;
     u.extended = size == 4;
@@ -102,7 +118,6 @@ bool AddRange(Locals& l, uint32_t min, uint32_t max, size_t size, uint16_t page)
     u.max = static_cast<uint16_t>(last > 0xFFFF ? 0xFFFF : last);
     u.range = true;
     l.usages.push_back(u);
-    return true;
 }
 
 // At a main item the page in force binds the usages given without one, from the last back to
@@ -164,6 +179,56 @@ struct ItemData {
     size_t n;
     uint32_t u;
 };
+
+struct Item {
+    bool isLong;
+    uint8_t type, tag;
+    ItemData d;
+};
+
+// Reads the item at *at and steps past it, as the kernel fetches items; false when it does not end
+// inside the descriptor.
+bool FetchItem(const uint8_t* data, size_t size, size_t* at, Item* item) {
+    const uint8_t prefix = data[*at];
+    item->isLong = (prefix & 0xF0) == 0xF0;  // its size and tag follow
+    if (item->isLong) {
+        if (size - *at < 3 || size - *at - 3 < data[*at + 1]) return false;
+        *at += 3 + data[*at + 1];
+        return true;
+    }
+    static const size_t kSizes[] = {0, 1, 2, 4};
+    const size_t n = kSizes[prefix & 3];
+    if (size - *at - 1 < n) return false;
+    item->type = (prefix >> 2) & 3;
+    item->tag = prefix >> 4;
+    item->d = ItemData{data + *at + 1, n, Unsigned(data + *at + 1, n)};
+    *at += 1 + n;
+    return true;
+}
+
+// Whether input reports carry their ID byte: an input item lies under a Report ID. Read as the
+// kernel's first pass reads a descriptor, item by item up to the last whole one, refusing nothing,
+// so a descriptor this parser refuses is still numbered as the kernel numbers it.
+bool InputsNumbered(const uint8_t* data, size_t size) {
+    uint32_t id = 0;
+    std::vector<uint32_t> pushed;
+    Item item;
+    for (size_t at = 0; at < size && FetchItem(data, size, &at, &item);) {
+        if (item.isLong) continue;
+        if (item.type == kMain && item.tag == kInput && id != 0) return true;
+        if (item.type != kGlobal) continue;
+        // What the kernel keeps when it refuses the item: an invalid ID, an unchanged stack.
+        if (item.tag == kReportId) {
+            id = item.d.u;
+        } else if (item.tag == kPush && pushed.size() < kMaxPushDepth) {
+            pushed.push_back(id);
+        } else if (item.tag == kPop && !pushed.empty()) {
+            id = pushed.back();
+            pushed.pop_back();
+        }
+    }
+    return false;
+}
 
 // What parsing carries from item to item. Each handler takes one item of its kind and answers
 // with the reason it is refused, or none.
@@ -259,18 +324,19 @@ std::optional<std::string> Parser::Local(uint8_t tag, const ItemData& d) {
         us.range = false;
         l.usages.push_back(us);
     } else if ((tag == kUsageMin || tag == kUsageMax) && !alternative) {
-        // The two halves of a range pair up in either order.
+        // The kernel counts a range at its maximum; the capabilities pair the two halves up in
+        // either order.
         if (tag == kUsageMin) {
             l.min = u;
             l.haveMin = true;
         } else {
+            if (std::optional<std::string> refused = CountRange(&l.count, l.min, u)) return refused;
             l.max = u;
             l.maxSize = d.n;
             l.haveMax = true;
         }
         if (l.haveMin && l.haveMax) {
-            if (!AddRange(l, l.min, l.max, l.maxSize, g.usagePage))
-                return std::string("usage index exceeded");
+            AddRange(l, l.min, l.max, l.maxSize, g.usagePage);
             l.haveMin = l.haveMax = false;
         }
     }
@@ -278,9 +344,8 @@ std::optional<std::string> Parser::Local(uint8_t tag, const ItemData& d) {
 }
 
 std::optional<std::string> Parser::Main(uint8_t tag, const ItemData& d) {
-    // A maximum without its minimum spans from 0, the kernel's minimum when none is given.
-    if (l.haveMax && !AddRange(l, 0, l.max, l.maxSize, g.usagePage))
-        return std::string("usage index exceeded");
+    // A maximum without a minimum after it spans from the minimum in force, 0 when none is given.
+    if (l.haveMax) AddRange(l, l.min, l.max, l.maxSize, g.usagePage);
     BindPages(l, g.usagePage);
     if (tag == kCollection) {
         const uint16_t usage = l.usages.empty() ? 0 : l.usages.front().min;
@@ -313,7 +378,6 @@ std::optional<std::string> Parser::Main(uint8_t tag, const ItemData& d) {
                                    : kindIndex == 1 ? HidReportKind::Output
                                                     : HidReportKind::Feature;
         if (kind == HidReportKind::Input) {
-            out->numbered = out->numbered || g.reportId != 0;
             bool known = false;
             for (uint8_t id : top.inputReports) known = known || id == g.reportId;
             if (!known) top.inputReports.push_back(g.reportId);
@@ -332,36 +396,26 @@ std::optional<std::string> Parser::Main(uint8_t tag, const ItemData& d) {
 bool ParseHidDescriptor(const uint8_t* data, size_t size, HidReportDescriptor* out,
                         std::string* why) {
     out->collections.clear();
-    out->numbered = false;
+    out->numbered = InputsNumbered(data, size);
     Parser parser(out);
 
     // The kernel reads items until the last one ends exactly at the end; an empty descriptor
     // gives it nothing to read.
     if (size == 0) return Fail(why, "item fetching failed", 0);
     for (size_t at = 0; at < size;) {
-        const uint8_t prefix = data[at];
-        const size_t item = at;
-        if ((prefix & 0xF0) == 0xF0) {  // a long item: its size and tag follow
-            if (size - at < 3 || size - at - 3 < data[at + 1])
-                return Fail(why, "item fetching failed", at);
-            return Fail(why, "unexpected long item", at);
-        }
-        static const size_t kSizes[] = {0, 1, 2, 4};
-        const size_t n = kSizes[prefix & 3];
-        const uint8_t type = (prefix >> 2) & 3, tag = prefix >> 4;
-        if (size - at - 1 < n) return Fail(why, "item fetching failed", at);
-        const ItemData d{data + at + 1, n, Unsigned(data + at + 1, n)};
-        at += 1 + n;
-
+        const size_t start = at;
+        Item item;
+        if (!FetchItem(data, size, &at, &item)) return Fail(why, "item fetching failed", start);
+        if (item.isLong) return Fail(why, "unexpected long item", start);
         std::optional<std::string> refused;
-        if (type == kGlobal)
-            refused = parser.Global(tag, d);
-        else if (type == kLocal)
-            refused = parser.Local(tag, d);
-        else if (type == kMain)
-            refused = parser.Main(tag, d);
+        if (item.type == kGlobal)
+            refused = parser.Global(item.tag, item.d);
+        else if (item.type == kLocal)
+            refused = parser.Local(item.tag, item.d);
+        else if (item.type == kMain)
+            refused = parser.Main(item.tag, item.d);
         // Reserved items: the kernel passes over them.
-        if (refused) return Fail(why, *refused, item);
+        if (refused) return Fail(why, *refused, start);
     }
     if (!parser.open.empty())
         return Fail(why, "unbalanced collection at end of report description", size);

@@ -46,12 +46,14 @@ struct HidReportDescriptor {
     std::vector<HidDescriptor> collections;  // in descriptor order
     // Input reports carry their ID byte first: some input main item lies under a Report ID,
     // whether or not it has data. Decided as the kernel decides, since the kernel reads reports
-    // by it and a device that works there sends them so.
+    // by it and a device that works there sends them so. Decided for a refused descriptor too,
+    // from every item as the kernel's first pass reads them: a node exists only for a descriptor
+    // the kernel took, so one this parser cannot read still loses no byte of a report by it.
     bool numbered = false;
 };
 
 // Parses `size` bytes. False with *why (the kernel's reason and the byte it stopped at) when the
-// kernel would refuse the descriptor; nothing is read past its end.
+// kernel would refuse the descriptor, with `numbered` still set; nothing is read past its end.
 bool ParseHidDescriptor(const uint8_t* data, size_t size, HidReportDescriptor* out,
                         std::string* why);
 
