@@ -3,8 +3,10 @@ package com.vorant.jpos.tavrolink.port;
 import com.vorant.jpos.tavrolink.caldrix;
 import java.io.IOException;
 import java.io.InputStream;
-import java.io.InterruptedIOException;
 import java.io.OutputStream;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.ReentrantReadWriteLock;
 
@@ -33,15 +35,39 @@ import java.util.concurrent.locks.ReentrantReadWriteLock;
  * A read blocked in the input stream then ends with end of stream (-1); a write ends with a
  * {@link PortClosedException}.
  *
+ * <p>Input goes one of two ways, never both: to the {@linkplain #getInputStream input stream},
+ * or, from the moment the first {@linkplain #addDataListener data listener} is added until the
+ * port closes, to the data listeners. Each byte therefore reaches one reader, in order: a stream
+ * read of a port with listeners, and a listener added while a stream read is under way, are
+ * refused with an {@link IllegalStateException}. Waits for input block in the operating system
+ * until input comes, the time-out passes, the device goes or the port closes; a thread waiting
+ * on an idle port wakes once a minute at most.
+ *
+ * <p>Listeners are called on one thread per port, a daemon thread named
+ * {@code caldrix-listener-}<i>name</i> that the port starts with its first listener and that
+ * ends with the port. That thread takes bytes from the port only when the listeners have
+ * returned from the previous ones, so a slow listener loses nothing: the bytes wait in the port,
+ * and once its buffer is full the device's own buffering and flow control decide what happens
+ * next (with hardware flow control on, the driver holds the device back; without it, a device
+ * that keeps sending may overrun the buffer). A listener may write to the port, close it, or add
+ * and remove listeners from inside its call; a close, from any thread, returns without waiting
+ * for a listener that is running, and once it has returned no listener call begins. A listener
+ * that throws is reported, once, with its exception, to the delivery thread's uncaught-exception
+ * handler: the one set with {@link Thread#setDefaultUncaughtExceptionHandler}, or else the
+ * printing of its stack trace to standard error; delivery goes on.
+ *
  * <p>The handle is one of the library's nine, shared with code that uses the static class. Ports
  * opened through this class keep their handles safe from each other; code that opens ports
  * through the static class while a port object closes could still be handed that handle early.
  */
 public final class CaldrixPort implements AutoCloseable {
-    /** How long a serial PortRead waits for the first byte before it answers 0. */
-    static final long SERIAL_READ_WAIT_MS = 100;
-    /** The longest pause between two looks at an idle port's count (HID reads never wait). */
-    static final long IDLE_POLL_MAX_MS = 16;
+    /**
+     * The longest single wait for input: a wait without bound is made of these, so an idle port
+     * wakes its waiting thread once a minute at most.
+     */
+    static final int WAIT_CHUNK_MS = 60_000;
+    /** The most bytes one listener call gets. */
+    private static final int DELIVERY_CHUNK = 4096;
     /** How long a close waits for calls that were about to enter the library when it began. */
     private static final long DRAIN_BOUND_MS = 1000;
 
@@ -60,6 +86,10 @@ public final class CaldrixPort implements AutoCloseable {
     private final Object lock = new Object();
     private State state = State.OPEN;
     private int inFlight;
+    /** Guarded by lock: stream reads under way, and whether input goes to listeners instead. */
+    private int streamReads;
+    private boolean listening;
+    private final List<PortDataListener> listeners = new ArrayList<>();
     private final Input input = new Input();
     private final Output output = new Output();
 
@@ -91,7 +121,7 @@ public final class CaldrixPort implements AutoCloseable {
         int h;
         HANDLES.readLock().lock();
         try {
-            h = caldrix.PortOpen(name);
+            h = NativePort.open(name);
         } catch (IOException e) {
             throw Failures.classify(e);
         } finally {
@@ -299,13 +329,14 @@ public final class CaldrixPort implements AutoCloseable {
 
     /**
      * The port's input. A read blocks until at least one byte has come, the port is closed (end
-     * of stream, -1), or the read time-out passes ({@link PortTimeoutException}); an idle reader
-     * costs next to no processor time. {@link InputStream#available} is {@link #getReadCount}
-     * (0 once closed). A HID port delivers its reports' bytes without their report ID bytes.
-     * Closing the stream closes the port.
+     * of stream, -1), or the read time-out passes ({@link PortTimeoutException}); it waits in the
+     * operating system, so an idle reader costs no processor time. A device that goes away ends
+     * a waiting read with a {@link DeviceGoneException}. {@link InputStream#available} is
+     * {@link #getReadCount} (0 once closed). A HID port delivers its reports' bytes without their
+     * report ID bytes. Closing the stream closes the port.
      *
-     * <p>A serial device that goes away ends a waiting read with a {@link DeviceGoneException};
-     * a HID device that goes away just sends nothing more.
+     * <p>Once a data listener has been added, the port's input goes to the listeners: a read
+     * then throws an {@link IllegalStateException} instead of taking their bytes.
      *
      * @return the input stream, the same object every time
      */
@@ -325,8 +356,7 @@ public final class CaldrixPort implements AutoCloseable {
 
     /**
      * Bounds how long an input stream read waits for its first byte; 0, the default, waits
-     * without bound. On a serial port the bound is kept to within a few milliseconds of the
-     * library's own wait.
+     * without bound.
      *
      * @param timeout the bound, 0 for none
      * @param unit the unit of timeout
@@ -373,13 +403,29 @@ public final class CaldrixPort implements AutoCloseable {
             if (len == 0) {
                 return 0;
             }
-            // The library puts bytes at the start of the array it is given.
-            byte[] into = off == 0 ? b : new byte[len];
-            int n = waitAndRead(into, len, timeoutNanos);
-            if (n > 0 && into != b) {
-                System.arraycopy(into, 0, b, off, n);
+            synchronized (lock) {
+                if (state != State.OPEN) {
+                    return -1;
+                }
+                if (listening) {
+                    throw new IllegalStateException(name + " has data listeners: its input goes"
+                            + " to them, not to the input stream");
+                }
+                streamReads++;
             }
-            return n;
+            try {
+                // The library puts bytes at the start of the array it is given.
+                byte[] into = off == 0 ? b : new byte[len];
+                int n = waitAndRead(into, len, timeoutNanos);
+                if (n > 0 && into != b) {
+                    System.arraycopy(into, 0, b, off, n);
+                }
+                return n;
+            } finally {
+                synchronized (lock) {
+                    streamReads--;
+                }
+            }
         }
 
         @Override
@@ -427,42 +473,30 @@ public final class CaldrixPort implements AutoCloseable {
         }
     }
 
-    /**
-     * A serial PortRead waits up to 100 ms itself; a HID one, or a serial one near its deadline,
-     * is replaced by looks at the count with pauses that grow to {@link #IDLE_POLL_MAX_MS}, which
-     * a close cuts short.
-     */
+    /** Waits for input in the library, in chunks, until it comes, the time-out or the close. */
     private int waitAndRead(byte[] into, int len, long timeoutNanos) throws IOException {
         final long start = System.nanoTime();
-        long pauseMs = 1;
         while (true) {
-            long left = timeoutNanos == 0 ? Long.MAX_VALUE
-                                          : timeoutNanos - (System.nanoTime() - start);
-            if (left <= 0) {
-                throw new PortTimeoutException("no byte came within "
-                        + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms", null);
+            int waitMs = WAIT_CHUNK_MS;
+            if (timeoutNanos != 0) {
+                long left = timeoutNanos - (System.nanoTime() - start);
+                if (left <= 0) {
+                    throw new PortTimeoutException("no byte came within "
+                            + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms", null);
+                }
+                // Rounded up: a wait that ends early would only come round again.
+                waitMs = (int) Math.min(WAIT_CHUNK_MS, (left + 999_999) / 1_000_000);
             }
             if (!enterForRead()) {
                 return -1;
             }
-            int n;
-            boolean waited = false;
             try {
-                if (!hid && left >= TimeUnit.MILLISECONDS.toNanos(SERIAL_READ_WAIT_MS)) {
-                    long before = System.nanoTime();
-                    n = check(caldrix.PortRead(handle, into, len));
-                    waited = System.nanoTime() - before
-                            >= TimeUnit.MILLISECONDS.toNanos(IDLE_POLL_MAX_MS);
-                    if (n == 0) {
-                        // Nothing came: the count raises for a device that has gone, whose
-                        // reads answer 0 at once, and clears a line error that refuses reads.
-                        int waiting = check(caldrix.PortGetReadCount(handle));
-                        waited |= waiting > 0;
+                int waiting = awaitInput(waitMs);
+                if (waiting > 0) {
+                    int n = check(caldrix.PortRead(handle, into, Math.min(waiting, len)));
+                    if (n > 0) {
+                        return n;
                     }
-                } else {
-                    int waiting = check(caldrix.PortGetReadCount(handle));
-                    n = waiting > 0 ? check(caldrix.PortRead(handle, into, Math.min(waiting, len)))
-                                    : 0;
                 }
             } catch (IOException e) {
                 PortException f = failure(e);
@@ -473,26 +507,189 @@ public final class CaldrixPort implements AutoCloseable {
             } finally {
                 exit();
             }
-            if (n > 0) {
-                return n;
+        }
+    }
+
+    /**
+     * One wait for input: the number of bytes waiting, which a read then takes at once, or 0 when
+     * the wait ended without any. Called inside the port.
+     */
+    private int awaitInput(int waitMs) throws IOException {
+        int r = NativePort.await(handle, waitMs);
+        if (r == NativePort.CLOSED) {
+            throw notOpen();
+        }
+        // The count also clears a serial line error, which would make the read refuse.
+        return r == NativePort.INPUT ? check(caldrix.PortGetReadCount(handle)) : 0;
+    }
+
+    // ---- listeners ------------------------------------------------------------------------------
+
+    /**
+     * Adds a listener that is given the port's input as it comes, on the port's delivery thread
+     * (see the class description). From the first listener on, the input goes to the listeners
+     * and no longer to the input stream, until the port closes; while no listener is registered,
+     * bytes wait in the port for the next one. Every listener is given every byte, in the order
+     * they were added. Adding a listener that is already there does nothing.
+     *
+     * @param listener the listener
+     * @throws PortClosedException the port has been closed
+     * @throws IllegalStateException a stream read is under way: its bytes and the listener's
+     *     would be split between them
+     * @throws NullPointerException when listener is null
+     */
+    public void addDataListener(PortDataListener listener) throws PortClosedException {
+        if (listener == null) {
+            throw new NullPointerException("listener");
+        }
+        Thread delivery = null;
+        synchronized (lock) {
+            if (state != State.OPEN) {
+                throw closed(null);
             }
-            if (waited) {
-                pauseMs = 1;
-                continue;
+            if (streamReads > 0) {
+                throw new IllegalStateException(name + " is being read through its input stream:"
+                        + " a data listener would split its input with the read");
             }
-            long pauseNanos = Math.min(TimeUnit.MILLISECONDS.toNanos(pauseMs), left);
-            pauseMs = Math.min(pauseMs * 2, IDLE_POLL_MAX_MS);
+            if (!listeners.contains(listener)) {
+                listeners.add(listener);
+            }
+            if (!listening) {
+                listening = true;
+                delivery = new Thread(this::deliver, "caldrix-listener-" + name);
+                delivery.setDaemon(true);
+            }
+            lock.notifyAll();  // a delivery thread holding bytes for the next listener
+        }
+        if (delivery != null) {
+            delivery.start();
+        }
+    }
+
+    /**
+     * Removes a listener; from the moment this returns it is called no more, also when it is
+     * removed from inside its own call. Its port's input still goes to listeners, those that
+     * remain or those added later.
+     *
+     * @param listener the listener; one that is not there is ignored
+     */
+    public void removeDataListener(PortDataListener listener) {
+        synchronized (lock) {
+            listeners.remove(listener);
+        }
+    }
+
+    /** Something to tell a listener. */
+    private interface Event {
+        void tell(PortDataListener l);
+    }
+
+    /**
+     * The delivery thread: waits for input, takes it, and tells the listeners, taking the next
+     * bytes only once they have returned. Ends with the port, or after telling of a gone device.
+     */
+    private void deliver() {
+        while (true) {
             synchronized (lock) {
-                if (state != State.OPEN) {
-                    return -1;
+                // With nobody to give them to, the bytes wait in the port.
+                while (state == State.OPEN && listeners.isEmpty()) {
+                    waitForChange();
                 }
-                try {
-                    TimeUnit.NANOSECONDS.timedWait(lock, pauseNanos);
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                    throw new InterruptedIOException("interrupted while waiting for " + name);
+                if (state != State.OPEN) {
+                    return;
+                }
+                inFlight++;
+            }
+            byte[] data = null;
+            PortException failed = null;
+            try {
+                int waiting = awaitInput(WAIT_CHUNK_MS);
+                if (waiting > 0) {
+                    // Sized to the count: the library copies the whole array in and out.
+                    data = new byte[Math.min(waiting, DELIVERY_CHUNK)];
+                    int n = check(caldrix.PortRead(handle, data, data.length));
+                    data = n == data.length ? data : Arrays.copyOf(data, n);
+                }
+            } catch (IOException e) {
+                failed = failure(e);
+            } finally {
+                // Out of the library before a listener runs: a close from inside it must not
+                // wait for its own thread.
+                exit();
+            }
+            if (failed instanceof DeviceGoneException) {
+                DeviceGoneException gone = (DeviceGoneException) failed;
+                tell(l -> l.deviceGone(this, gone));
+                return;
+            }
+            if (failed != null) {
+                if (!(failed instanceof PortClosedException) || !isClosed()) {
+                    report(failed);
+                }
+                return;
+            }
+            if (data != null && data.length > 0) {
+                byte[] received = data;
+                if (!tell(l -> l.dataReceived(this, received))) {
+                    return;
                 }
             }
+        }
+    }
+
+    /**
+     * Tells the listeners registered at each call, in order, waiting for one if none is; false
+     * when the port closed first. Each call is decided under the lock, so none begins once a
+     * close or the listener's removal has returned.
+     */
+    private boolean tell(Event event) {
+        for (boolean told = false; !told; ) {
+            PortDataListener[] to;
+            synchronized (lock) {
+                while (state == State.OPEN && listeners.isEmpty()) {
+                    waitForChange();
+                }
+                if (state != State.OPEN) {
+                    return false;
+                }
+                to = listeners.toArray(new PortDataListener[0]);
+            }
+            for (PortDataListener l : to) {
+                synchronized (lock) {
+                    if (state != State.OPEN) {
+                        return false;
+                    }
+                    if (!listeners.contains(l)) {
+                        continue;
+                    }
+                }
+                told = true;
+                try {
+                    event.tell(l);
+                } catch (Throwable t) {
+                    report(t);
+                }
+            }
+        }
+        return true;
+    }
+
+    /** Called holding the lock, on the delivery thread, which nobody but a listener interrupts. */
+    private void waitForChange() {
+        try {
+            lock.wait();
+        } catch (InterruptedException e) {
+            // The thread is the port's; a listener's interrupt means nothing to it.
+        }
+    }
+
+    /** A failure on the delivery thread goes where that thread's uncaught exceptions go. */
+    private static void report(Throwable t) {
+        Thread me = Thread.currentThread();
+        try {
+            me.getUncaughtExceptionHandler().uncaughtException(me, t);
+        } catch (Throwable ignored) {
+            // a handler that fails cannot be told so; delivery goes on
         }
     }
 
@@ -535,12 +732,16 @@ public final class CaldrixPort implements AutoCloseable {
         if (result >= 0) {
             return result;
         }
+        throw notOpen();
+    }
+
+    private PortClosedException notOpen() {
         synchronized (lock) {
             if (state != State.OPEN) {
-                throw closed(null);
+                return closed(null);
             }
         }
-        throw new PortClosedException(name + " (handle " + handle
+        return new PortClosedException(name + " (handle " + handle
                 + ") was closed outside this port object", null);
     }
 
@@ -559,8 +760,10 @@ public final class CaldrixPort implements AutoCloseable {
 
     /**
      * Closes the port; calls inside the library on other threads end promptly, a blocked input
-     * stream read with end of stream. Closing again does nothing; a close while another thread
-     * closes returns when that close is done.
+     * stream read with end of stream. The delivery thread ends, after the listener call under
+     * way, if any, which the close does not wait for; no listener call begins once the close has
+     * returned. Closing again does nothing; a close while another thread closes returns when that
+     * close is done.
      *
      * @throws PortException the library's message when closing the serial device failed
      *     ("CloseHandle: GetLastError=5"); the port is closed and its handle free all the same
@@ -575,7 +778,7 @@ public final class CaldrixPort implements AutoCloseable {
             }
             state = State.CLOSING;
             busy = inFlight > 0;
-            lock.notifyAll();  // readers pausing between looks at the count
+            lock.notifyAll();  // a delivery thread waiting for a listener
         }
         IOException failure = null;
         if (busy) {

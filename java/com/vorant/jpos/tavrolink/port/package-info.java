@@ -1,8 +1,11 @@
 /**
  * Ports as objects: {@link com.vorant.jpos.tavrolink.port.CaldrixPort} opens a serial port or a
- * USB HID device by the names {@code caldrix.PortOpen} takes, with input and output streams, the
- * line settings as Java types and failures as typed {@link java.io.IOException}s that carry the
- * library's message unchanged; {@link com.vorant.jpos.tavrolink.port.PortListing} is the list of
+ * USB HID device by the names {@code caldrix.PortOpen} takes, with input and output streams or
+ * {@link com.vorant.jpos.tavrolink.port.PortDataListener data listeners} called on a thread of
+ * the port's as input comes, the line settings as Java types and failures as typed
+ * {@link java.io.IOException}s that carry the library's message unchanged. Waits for input block
+ * in the operating system; a thread waiting on an idle port wakes once a minute at most.
+ * {@link com.vorant.jpos.tavrolink.port.PortListing} is the list of
  * ports that {@code java -jar caldrix.jar --json} prints, as data.
  *
  * <p>The static class {@code com.vorant.jpos.tavrolink.caldrix} stays as it is for code that

@@ -4,12 +4,18 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import com.vorant.jpos.tavrolink.port.CaldrixPort;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Map;
+import java.util.TreeMap;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.LockSupport;
 import org.junit.jupiter.api.AfterEach;
@@ -87,6 +93,100 @@ abstract class PortTestSupport {
             have += r;
         }
         return Arrays.copyOf(got, have);
+    }
+
+    /**
+     * How long an idle port is watched for wakeups: 3 s by default, -Dcaldrix.idleSeconds=10 for
+     * the longer measurement.
+     */
+    static final long IDLE_SECONDS = Long.getLong("caldrix.idleSeconds", 3);
+
+    /**
+     * Over an idle period, the voluntary context switches of the threads the library and the port
+     * objects own (named caldrix-*, a name the kernel cuts to 15 characters) and of the threads
+     * named: together no more than one a second, and a little slack for the start and end of the
+     * window. Prints the figures, for the record.
+     */
+    static void assertIdleWakeups(String what, String... alsoNamed) throws Exception {
+        Map<String, Long> before = voluntarySwitches(alsoNamed);
+        TimeUnit.SECONDS.sleep(IDLE_SECONDS);  // the measurement window itself
+        Map<String, Long> after = voluntarySwitches(alsoNamed);
+        long total = 0;
+        StringBuilder each = new StringBuilder();
+        for (Map.Entry<String, Long> e : before.entrySet()) {
+            Long end = after.get(e.getKey());
+            assertTrue(end != null, e.getKey() + " ended during the idle period of " + what);
+            total += end - e.getValue();
+            each.append(' ').append(e.getKey()).append('=').append(end - e.getValue());
+        }
+        System.out.printf("idle wakeups, %s: %d in %d s:%s%n", what, total, IDLE_SECONDS, each);
+        assertTrue(total <= IDLE_SECONDS + 2,
+                what + ": " + total + " wakeups in " + IDLE_SECONDS + " s:" + each);
+    }
+
+    /** "name/tid" to voluntary_ctxt_switches of the threads that assertIdleWakeups counts. */
+    private static Map<String, Long> voluntarySwitches(String... alsoNamed) throws IOException {
+        Map<String, Long> out = new TreeMap<>();
+        try (DirectoryStream<Path> tasks = Files.newDirectoryStream(Path.of("/proc/self/task"))) {
+            for (Path task : tasks) {
+                try {
+                    String name = Files.readString(task.resolve("comm")).strip();
+                    if (!name.startsWith("caldrix-") && !List.of(alsoNamed).contains(name)) {
+                        continue;
+                    }
+                    for (String line : Files.readAllLines(task.resolve("status"))) {
+                        if (line.startsWith("voluntary_ctxt_switches:")) {
+                            out.put(name + "/" + task.getFileName(),
+                                    Long.parseLong(line.substring(24).strip()));
+                        }
+                    }
+                } catch (IOException gone) {
+                    // a thread that ended while being looked at is not one of the port's
+                }
+            }
+        }
+        return out;
+    }
+
+    /** A daemon thread of the test's, started. */
+    static Thread daemon(String name, Runnable body) {
+        Thread t = new Thread(body, name);
+        t.setDaemon(true);
+        t.start();
+        return t;
+    }
+
+    /**
+     * Waits until a thread waits in the library for input, seen in its stack, since nothing
+     * signals that moment.
+     */
+    static void awaitWaitingForInput(Thread t) {
+        long deadline = System.nanoTime() + WAIT.toNanos();
+        while (System.nanoTime() < deadline) {
+            for (StackTraceElement f : t.getStackTrace()) {
+                if (f.getMethodName().equals("await") && f.getClassName().endsWith(".NativePort")) {
+                    return;
+                }
+            }
+            LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(1));
+        }
+        throw new AssertionError(t.getName() + " did not come to wait for input");
+    }
+
+    /** The port's delivery thread. */
+    static Thread deliveryThread(CaldrixPort port) {
+        String name = "caldrix-listener-" + port.name();
+        for (Thread t : Thread.getAllStackTraces().keySet()) {
+            if (t.getName().equals(name)) {
+                return t;
+            }
+        }
+        throw new AssertionError("no thread " + name);
+    }
+
+    static void assertEnds(Thread t) throws InterruptedException {
+        t.join(WAIT.toMillis());
+        assertTrue(!t.isAlive(), t.getName() + " did not end");
     }
 
     static byte[] ascii(String s) {
