@@ -67,7 +67,7 @@ test-arm: package
 	CALDRIX_JOBS=$(JOBS) tests/arm/run_under_qemu.sh $(BUILD)
 
 # Round trips, per-call costs against baselines, HID reads, throughput and open/close against
-# plain C; BENCH=roundtrip, percall, hidreads, syscalls, throughput or openclose runs one part
+# plain C; BENCH=roundtrip, percall, hidreads, syscalls, throughput, openclose or events runs one part
 # alone (see bench/run_bench.sh).
 bench: linux
 	bench/run_bench.sh $(BUILD)/linux $(BENCH)

@@ -34,8 +34,17 @@
 # PART openclose: microseconds per PortOpen+PortClose of a pseudo-terminal from Java against
 #   open(), the library's terminal set-up and close() in C, each warmed up for one batch, then
 #   OC_BATCHES batches of OC_CYCLES cycles; ROUNDS runs a side. The ratio is JVM/C.
-# PART all: roundtrip, percall, hidreads, throughput, openclose, then syscalls when strace is
-#   there; a difference in the system calls is reported but fails nothing.
+# PART events: latency from the far end of a pseudo-terminal writing one byte (event_peer) to a
+#   port object's data listener receiving it, against a C thread waiting in poll() on the same
+#   kind of terminal (events_c); then each side left idle for EV_IDLE seconds (default 3), and
+#   the voluntary context switches a second of the library's and the port's threads (named
+#   caldrix-*) beside the C thread's. EV_ITERATIONS (3000) bytes are timed after EV_WARMUP
+#   (5000, enough for the JIT to compile the delivery path); ROUNDS runs a side. The ratio
+#   is JVM/C; one above 1.5 is flagged, not failed. Both clocks are CLOCK_MONOTONIC. On a
+#   machine with few cores and other work, where each wake-up lands decides the medians: run
+#   it more than once, or with a larger ROUNDS.
+# PART all: roundtrip, percall, hidreads, throughput, openclose, events, then syscalls when
+#   strace is there; a difference in the system calls is reported but fails nothing.
 #
 # Every part reports the median of the runs' medians, which keeps a busy moment of the machine
 # from deciding the result. CALDRIX_LIBRARY and CALDRIX_JAVA may name the library and the java
@@ -53,9 +62,9 @@ rounds=${ROUNDS:-3}
 limit=1.15
 
 case $part in
-    all | roundtrip | percall | hidreads | syscalls | throughput | openclose) ;;
+    all | roundtrip | percall | hidreads | syscalls | throughput | openclose | events) ;;
     *)
-        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|hidreads|syscalls|throughput|openclose]]" >&2
+        echo "usage: run_bench.sh [BUILD_DIR [all|roundtrip|percall|hidreads|syscalls|throughput|openclose|events]]" >&2
         exit 64
         ;;
 esac
@@ -367,6 +376,38 @@ openclose() {
         }'
 }
 
+events() {
+    iterations=${EV_ITERATIONS:-3000}
+    warmup=${EV_WARMUP:-5000}
+    idle=${EV_IDLE:-3}
+    peer=$build/bench/event_peer
+    need "$lib" "$peer" "$build/bench/events_c" "$classes/Events.class"
+    echo "caldrix listener latency, one byte from the far end of a pseudo-terminal: $rounds runs a side, each $iterations timed after $warmup, then $idle s idle"
+    : >"$work/ev.out"
+    r=0
+    while [ $r -lt "$rounds" ]; do
+        "$java" -Dcaldrix.library="$lib" -cp "$classes" Events "$peer" "$iterations" "$warmup" \
+            "$idle" >"$work/run.out" \
+            || { cat "$work/run.out"; echo "run_bench: the JVM events run failed" >&2; exit 1; }
+        grep '^jvm ' "$work/run.out" >>"$work/ev.out"
+        "$build/bench/events_c" "$peer" "$iterations" "$warmup" "$idle" >>"$work/ev.out" \
+            || { echo "run_bench: the C events run failed" >&2; exit 1; }
+        r=$((r + 1))
+    done
+
+    # medians keys on the first two fields: "jvm latency", "c idle", ...
+    medians <"$work/ev.out" | awk '
+        { m[$1 " " $2] = $3 }
+        END {
+            if (!("jvm latency" in m) || !("c latency" in m) || m["c latency"] <= 0 \
+                || !("jvm idle" in m) || !("c idle" in m)) exit 1
+            q = m["jvm latency"] / m["c latency"]
+            printf "%-22s %12s %12s %8s\n", "part", "JVM", "C", "JVM/C"
+            printf "%-22s %12.2f %12.2f %8.2f%s\n", "latency us (median)", m["jvm latency"], m["c latency"], q, (q > 1.5 ? "  above 1.5" : "")
+            printf "%-22s %12.2f %12.2f\n", "idle wakeups a second", m["jvm idle"], m["c idle"]
+        }'
+}
+
 status=0
 case $part in
     hidreads) hidreads || status=1 ;;
@@ -375,6 +416,7 @@ case $part in
     syscalls) syscalls || status=1 ;;
     throughput) throughput || status=1 ;;
     openclose) openclose || status=1 ;;
+    events) events || status=1 ;;
     all)
         roundtrip || status=1
         echo
@@ -385,6 +427,8 @@ case $part in
         throughput || status=1
         echo
         openclose || status=1
+        echo
+        events || status=1
         echo
         # A benchmark reports; a missing strace or a changed library does not fail it.
         syscalls
