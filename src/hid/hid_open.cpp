@@ -142,12 +142,7 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
         raiseIOException(env, "INVALID HANDLE!");
         return -1;
     }
-    int32_t matches = 0;
-    bool found = false;
-    while (!found && walk.Next()) {
-        found = strstr(walk.Path(), match) != nullptr && ++matches == dev->instance;
-    }
-    if (!found) {
+    if (!SeekInterface(&walk, match, dev->instance)) {
         if (walk.Error() == ERROR_NO_MORE_ITEMS) {
             Raise(env, "Device Not Found - ", match);
         } else {

@@ -213,7 +213,9 @@ TEST_F(HostHid, DescriptorsDecideTheCapabilitiesAndTheIdByteOfReads) {
          {0, 0, 0, 4, 0, 0, 0, 0, 0}},
         {"mouse", kBootMouse, true, HIDP_STATUS_SUCCESS, 2, 0, {1, 0xFF, 0x02}, {0, 1, 0xFF, 0x02}},
         {"display", kPosDisplay, true, HIDP_STATUS_SUCCESS, 1, 2, {2, 'x'}, {2, 'x'}},
-        {"truncated", kTruncated, false, 0, 0, 0, {7, 'y'}, {7, 'y'}},
+        // Refused, yet numbered or not as the kernel reads it: no Report ID, so the first byte
+        // is data and is kept.
+        {"truncated", kTruncated, false, 0, 0, 0, {7, 'y'}, {0, 7, 'y'}},
         // IDs on constant items only still number the reports; a 0-bit item does not spoil the
         // descriptor (the open reads report ID 1, and writes go out behind it).
         {"pen tablet",

@@ -89,8 +89,8 @@ public:
     // The report descriptor, from sysfs (as the open read it) or else from the node, and what
     // this handle answers of it: the top-level collection `collection` (from 0; -1 for a path without "&colNN", which
     // stands for the whole node). A device whose reports carry no ID reads with a 0 put in front
-    // of every report, as Windows reads it; one whose descriptor cannot be had reads as the node
-    // gives it.
+    // of every report, as Windows reads it, whether or not the parser takes its descriptor; one
+    // whose descriptor cannot be had reads as the node gives it.
     void LoadDescriptor(NodeDescriptor d, bool bridge, int collection) {
         std::vector<uint8_t>& raw = d.raw;
         if (raw.empty() && !bridge) {
@@ -108,13 +108,15 @@ public:
             return;
         }
         if (!d.ok) d.ok = ParseHidDescriptor(raw.data(), raw.size(), &d.parsed, nullptr);
+        // Numbered or not even when the parser refuses the descriptor: it says so from every
+        // item, so an unnumbered device keeps the first byte of its reports.
+        SetReadPrefix(d.parsed.numbered ? 0 : 1);
         if (!d.ok) {
             descriptorError_ = kErrorInvalidData;
             return;
         }
         const HidReportDescriptor& parsed = d.parsed;
         descriptorError_ = ERROR_SUCCESS;
-        SetReadPrefix(parsed.numbered ? 0 : 1);
         if (collection >= 0 && static_cast<size_t>(collection) < parsed.collections.size()) {
             descriptor_ = parsed.collections[static_cast<size_t>(collection)];
             // Each collection reads its own input reports: by their ID byte, or all of them on a
