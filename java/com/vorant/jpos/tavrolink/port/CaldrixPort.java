@@ -8,6 +8,7 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.locks.ReentrantLock;
 import java.util.concurrent.locks.ReentrantReadWriteLock;
 
 /**
@@ -90,6 +91,11 @@ public final class CaldrixPort implements AutoCloseable {
     private int streamReads;
     private boolean listening;
     private final List<PortDataListener> listeners = new ArrayList<>();
+    /**
+     * Stream reads take turns here rather than in the library, where one waiting for input would
+     * hold the next past its time-out.
+     */
+    private final ReentrantLock readTurn = new ReentrantLock();
     private final Input input = new Input();
     private final Output output = new Output();
 
@@ -476,13 +482,52 @@ public final class CaldrixPort implements AutoCloseable {
     /** Waits for input in the library, in chunks, until it comes, the time-out or the close. */
     private int waitAndRead(byte[] into, int len, long timeoutNanos) throws IOException {
         final long start = System.nanoTime();
+        if (!takeReadTurn(timeoutNanos, start)) {
+            throw timedOut(timeoutNanos);
+        }
+        try {
+            return waitAndReadInTurn(into, len, timeoutNanos, start);
+        } finally {
+            readTurn.unlock();
+        }
+    }
+
+    private static PortTimeoutException timedOut(long timeoutNanos) {
+        return new PortTimeoutException("no byte came within "
+                + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms", null);
+    }
+
+    /** False when the time-out passed first; an interrupt is kept for the caller to see. */
+    private boolean takeReadTurn(long timeoutNanos, long start) {
+        if (timeoutNanos == 0) {
+            readTurn.lock();
+            return true;
+        }
+        boolean interrupted = false;
+        try {
+            for (long left; (left = timeoutNanos - (System.nanoTime() - start)) > 0; ) {
+                try {
+                    return readTurn.tryLock(left, TimeUnit.NANOSECONDS);
+                } catch (InterruptedException e) {
+                    interrupted = true;
+                }
+            }
+            return false;
+        } finally {
+            if (interrupted) {
+                Thread.currentThread().interrupt();
+            }
+        }
+    }
+
+    private int waitAndReadInTurn(byte[] into, int len, long timeoutNanos, long start)
+            throws IOException {
         while (true) {
             int waitMs = WAIT_CHUNK_MS;
             if (timeoutNanos != 0) {
                 long left = timeoutNanos - (System.nanoTime() - start);
                 if (left <= 0) {
-                    throw new PortTimeoutException("no byte came within "
-                            + TimeUnit.NANOSECONDS.toMillis(timeoutNanos) + " ms", null);
+                    throw timedOut(timeoutNanos);
                 }
                 // Rounded up: a wait that ends early would only come round again.
                 waitMs = (int) Math.min(WAIT_CHUNK_MS, (left + 999_999) / 1_000_000);

@@ -81,8 +81,9 @@ class PortObjectTest extends PortTestSupport {
     }
 
     /**
-     * An idle read waits in the library without waking, and a close from another thread ends it
-     * with end of stream; the port's handle is free again afterwards.
+     * An idle read waits in the library without waking, holds up no other read past its time-out,
+     * and a close from another thread ends it with end of stream; the port's handle is free again
+     * afterwards.
      */
     @Test
     void anIdleSerialReadWakesNoThreadAndEndsAtClose() throws Exception {
@@ -102,6 +103,14 @@ class PortObjectTest extends PortTestSupport {
         Thread reader = daemon("idle-reader", read);
         awaitWaitingForInput(reader);
         assertIdleWakeups(what, "idle-reader");
+
+        // A read with a time-out, behind the waiting one, keeps its time-out.
+        port.setReadTimeout(200, TimeUnit.MILLISECONDS);
+        long timed = System.nanoTime();
+        assertFails(PortTimeoutException.class, "no byte came within 200 ms",
+                () -> port.getInputStream().read());
+        long timedMs = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - timed);
+        assertTrue(timedMs >= 200 && timedMs < 1000, "a 200 ms time-out took " + timedMs + " ms");
 
         long start = System.nanoTime();
         port.close();
