@@ -4,14 +4,7 @@
 #   - CALDRIX_PORTABLE links the Linux library as the jar ships it;
 #   - CALDRIX_PACKAGE builds the jar and registers its tests (packaging/CMakeLists.txt).
 
-# The version is written once, in the Java loader.
-set(CALDRIX_VERSION_SOURCE ${CMAKE_SOURCE_DIR}/java/com/vorant/jpos/tavrolink/CaldrixLoader.java)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CALDRIX_VERSION_SOURCE})
-file(STRINGS ${CALDRIX_VERSION_SOURCE} CALDRIX_VERSION_LINE REGEX "String VERSION = \"")
-string(REGEX REPLACE ".*\"([^\"]*)\".*" "\\1" CALDRIX_VERSION "${CALDRIX_VERSION_LINE}")
-if(NOT CALDRIX_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
-  message(FATAL_ERROR "No version found in ${CALDRIX_VERSION_SOURCE}")
-endif()
+# CALDRIX_VERSION comes from CaldrixVersion.cmake, included before the library's sources.
 set(CALDRIX_VERSION_MARK "CALDRIX_NATIVE_VERSION=${CALDRIX_VERSION}")
 configure_file(${CMAKE_SOURCE_DIR}/packaging/version_mark.c.in
                ${CMAKE_BINARY_DIR}/caldrix_version_mark.c @ONLY)

@@ -5,6 +5,7 @@
 
 #define CALDRIX(name) Java_com_vorant_jpos_tavrolink_caldrix_##name
 #define PORT_NATIVE(name) Java_com_vorant_jpos_tavrolink_port_NativePort_##name
+#define WATCH_NATIVE(name) Java_com_vorant_jpos_tavrolink_port_NativeWatch_##name
 
 extern "C" {
 JNIEXPORT jint JNICALL CALDRIX(PortOpen)(JNIEnv*, jclass, jstring);
@@ -27,6 +28,12 @@ JNIEXPORT jint JNICALL CALDRIX(GetMACAddress)(JNIEnv*, jclass, jbyteArray);
 
 JNIEXPORT jint JNICALL PORT_NATIVE(open)(JNIEnv*, jclass, jstring);
 JNIEXPORT jint JNICALL PORT_NATIVE(await)(JNIEnv*, jclass, jint, jint);
+
+JNIEXPORT jint JNICALL WATCH_NATIVE(open)(JNIEnv*, jclass);
+JNIEXPORT jint JNICALL WATCH_NATIVE(await)(JNIEnv*, jclass, jint, jint);
+JNIEXPORT void JNICALL WATCH_NATIVE(stop)(JNIEnv*, jclass, jint);
+JNIEXPORT void JNICALL WATCH_NATIVE(close)(JNIEnv*, jclass, jint);
+JNIEXPORT jstring JNICALL WATCH_NATIVE(scan)(JNIEnv*, jclass);
 }
 
 // The library's load, which DllMain runs on attach: the port table and the backends' shared

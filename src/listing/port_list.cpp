@@ -280,6 +280,13 @@ std::string FormatJson(const Listing& listing, const std::string& version) {
     return out;
 }
 
+std::string ScanJson() {
+    Listing listing;
+    listing.serial = ListSerialPorts();
+    ListInterfaces(&listing);
+    return FormatJson(listing, CALDRIX_PORTS_VERSION);
+}
+
 int Run(int argc, const char* const* argv, FILE* out, FILE* err) {
     bool json = false;
     Listing listing;

@@ -1,4 +1,5 @@
-// caldrix-ports: what the library can see, listed the way PortOpen looks for it. HID and USB
+// The listing: what the library can see, listed the way PortOpen looks for it, for caldrix-ports
+// and for the device watch's rescans. HID and USB
 // printer interfaces come from the same SetupAPI enumeration a HID open runs; serial ports from
 // the system's own list (sysfs on Linux, the SERIALCOMM registry key on Windows).
 #pragma once
@@ -60,6 +61,9 @@ std::vector<SerialPort> ComPorts(const std::vector<std::pair<std::string, std::s
 
 std::string FormatText(const Listing& listing, const std::string& version);
 std::string FormatJson(const Listing& listing, const std::string& version);
+
+// Everything, as `--json` prints it: what the device watch lists again after a change.
+std::string ScanJson();
 
 // The program: [--json] [--hid-only] [--help]. Answers its exit status.
 int Run(int argc, const char* const* argv, FILE* out, FILE* err);

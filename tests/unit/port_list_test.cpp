@@ -11,7 +11,7 @@
 #include "fake_usb_host.h"
 #include "hid_descriptors.h"
 #include "hid_support.h"
-#include "port_list.h"
+#include "listing/port_list.h"
 #include "serial/serial.h"
 
 namespace ports = caldrix_ports;

@@ -3,10 +3,10 @@
 #
 #   check_exports.sh OBJDUMP DLL x86|x64
 #
-# Exports: exactly the seventeen fixed native methods and the port object's two, by name, nothing
-# more (a 32-bit JVM binds them by their __stdcall decorated names, a 64-bit one by the plain JNI
-# names), all nineteen reachable by name. Imports: Windows system DLLs only; a MinGW runtime DLL (libstdc++, libgcc,
-# libwinpthread) would not be there on a customer's machine. The 32-bit DLL also loads on
+# Exports: exactly the seventeen fixed native methods and the port package's seven (the port
+# object's two, the device watch's five), by name, nothing more (a 32-bit JVM binds them by their
+# __stdcall decorated names, a 64-bit one by the plain JNI names), all 24 reachable by name.
+# Imports: Windows system DLLs only; a MinGW runtime DLL (libstdc++, libgcc, libwinpthread) would not be there on a customer's machine. The 32-bit DLL also loads on
 # XP-class point-of-sale systems (Windows XP SP3, POSReady 2009): it imports none of the functions
 # below, which Microsoft's documentation gives a later minimum client (Vista or newer). Our code
 # looks such functions up at run time; the check is on the linked DLL, so that the static MinGW
@@ -43,6 +43,11 @@ PortSetHWFlowControl 16
 GetMACAddress 12
 open 12 com_vorant_jpos_tavrolink_port_NativePort
 await 16 com_vorant_jpos_tavrolink_port_NativePort
+open 8 com_vorant_jpos_tavrolink_port_NativeWatch
+await 16 com_vorant_jpos_tavrolink_port_NativeWatch
+stop 12 com_vorant_jpos_tavrolink_port_NativeWatch
+close 12 com_vorant_jpos_tavrolink_port_NativeWatch
+scan 8 com_vorant_jpos_tavrolink_port_NativeWatch
 "
 
 expected=$(while read -r method bytes pkg; do
@@ -73,18 +78,18 @@ actual=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
               on { print $NF }' <<<"$dump" | LC_ALL=C sort)
 
 if [ "$actual" != "$expected" ]; then
-    fail "export names differ from the nineteen native methods"
+    fail "export names differ from the 24 native methods"
     diff <(echo "$expected") <(echo "$actual") | sed -n 's/^< /  missing: /p; s/^> /  unexpected: /p' >&2 || true
 fi
 
 # No export by ordinal alone: the address table holds exactly the named entries.
 address_count=$(awk '/^[[:space:]]*Export Address Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; exit }' <<<"$dump")
-if [ -z "$address_count" ] || [ $((16#$address_count)) -ne 19 ]; then
-    fail "export address table holds '${address_count:-none}' entries, expected 19 (hex 13)"
+if [ -z "$address_count" ] || [ $((16#$address_count)) -ne 24 ]; then
+    fail "export address table holds '${address_count:-none}' entries, expected 24 (hex 18)"
 fi
 name_count=$(awk '/\[Name Pointer\/Ordinal\] Table[[:space:]]+[0-9a-fA-F]+$/ { print $NF; exit }' <<<"$dump")
-if [ -z "$name_count" ] || [ $((16#$name_count)) -ne 19 ]; then
-    fail "export name table holds '${name_count:-none}' entries, expected 19 (hex 13)"
+if [ -z "$name_count" ] || [ $((16#$name_count)) -ne 24 ]; then
+    fail "export name table holds '${name_count:-none}' entries, expected 24 (hex 18)"
 fi
 
 # Forwarded exports would send the JVM into another DLL.
@@ -200,4 +205,4 @@ fi
 if [ $failed -ne 0 ]; then
     exit 1
 fi
-echo "ok: $dll exports exactly the 19 native methods ($arch) and imports only: $(echo $imports)"
+echo "ok: $dll exports exactly the 24 native methods ($arch) and imports only: $(echo $imports)"
