@@ -6,6 +6,7 @@
 // held back to the pool. Nothing the thread or a write may still touch is released before.
 #include <stdio.h>
 
+#include "../fail/log.h"
 #include "hid.h"
 #include "hid_internal.h"
 
@@ -32,8 +33,7 @@ void USBPortInterrupt(USBDev* dev) {
 }
 
 int32_t USBPortClose(JNIEnv*, USBDev* dev) {
-    printf(" USBPortClose: \n");
-    fflush(stdout);
+    LogLine(" USBPortClose: \n");
     return intUSBPortClose(dev);
 }
 
@@ -74,7 +74,6 @@ int32_t intUSBPortClose(USBDev* dev) {
     dev->hLock = nullptr;
     ReleasePoolShare();
 
-    printf(" intUSBPortClose: Complete \n");
-    fflush(stdout);
+    LogLine(" intUSBPortClose: Complete \n");
     return -1;
 }

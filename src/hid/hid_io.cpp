@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "../fail/holders.h"
+#include "../fail/log.h"
 #include "../fail/raise.h"
 #include "hid.h"
 #include "hid_internal.h"
@@ -126,9 +127,8 @@ int32_t USBPortWrite(JNIEnv* env, USBDev* dev, jbyteArray buffer, jint count) {
         DWORD done = 0;
         const int retcode = WriteChunk(dev, chunkBuffer, chunk + prefix, &done);
         if (retcode != 0) {
-            printf(" USBPortWrite: WriteFile retcode = %d  pUSBDev = %X \n", retcode,
+            LogLine(" USBPortWrite: WriteFile retcode = %d  pUSBDev = %X \n", retcode,
                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(dev)));
-            fflush(stdout);
         }
         if (static_cast<int64_t>(done) - prefix != static_cast<int64_t>(chunk)) {
             failed = true;

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "../fail/log.h"
 #include "../fail/raise.h"
 #include "hid.h"
 #include "hid_internal.h"
@@ -127,8 +128,7 @@ int32_t USBPortOpen(JNIEnv* env, PortSlot* slot) {
 
     const HidLibrary* hid = LoadHidLibrary();
     if (hid == nullptr) {
-        printf("HID load error\n");
-        fflush(stdout);
+        LogLine("HID load error\n");
         return -1;
     }
 

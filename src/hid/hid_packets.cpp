@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "../fail/log.h"
 #include "hid.h"
 
 PacketQueue FreePacketPool;
@@ -64,8 +65,7 @@ void InitPacketPool(void) {
 }
 
 void InitUSB(void) {
-    printf(" InitUSB: \n");
-    fflush(stdout);
+    LogLine(" InitUSB: \n");
 
     // The packets to make are reserved under the pool's lock, so two opens at once never both
     // make the same shortfall; they are made and appended outside it.
@@ -81,9 +81,8 @@ void InitUSB(void) {
         const int line = __LINE__ + 1;
         void* block = allocator != nullptr ? allocator(sizeof(RxPacket)) : malloc(sizeof(RxPacket));
         if (block == nullptr) {
-            printf("%s(%d)InitUSB: malloc() failed for rx packet %d\n", __FILE__, line,
+            LogLine("%s(%d)InitUSB: malloc() failed for rx packet %d\n", __FILE__, line,
                    static_cast<int>(i));
-            fflush(stdout);
             LockQueue(&FreePacketPool);
             PoolShare.owned--;
             UnlockQueue(&FreePacketPool);

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "../fail/holders.h"
+#include "../fail/log.h"
 #include "../fail/raise.h"
 #include "../hid/hid.h"
 #include "../host/mac_address.h"
@@ -31,8 +32,7 @@ jint OpenPort(JNIEnv* env, jstring name, bool overlapped) {
     if (slot->kind == PORT_KIND_SERIAL) {
         result = SerialPortOpen(env, slot, overlapped);
     } else {
-        printf(" USBPortOpen \n");
-        fflush(stdout);
+        LogLine(" USBPortOpen \n");
         result = USBPortOpen(env, slot);
     }
     if (result == -1) {

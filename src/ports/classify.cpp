@@ -6,6 +6,8 @@
 
 #include <climits>
 
+#include "../fail/log.h"
+
 char* StrUpper(char* s) {
     for (char* p = s; *p != '\0'; ++p) {
         if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
@@ -86,8 +88,7 @@ int32_t getIDS(PortSlot* slot) {
         if (*p == '/' && ++slashes == 2) second = p;
     }
     if (slashes != 3) {
-        printf("getIDS: Error in string; i = %d\n", slashes);
-        fflush(stdout);
+        LogLine("getIDS: Error in string; i = %d\n", slashes);
         return -1;
     }
 

@@ -31,30 +31,54 @@ class LibraryTest {
 
     /**
      * The load line goes to the process's standard output through C stdio, out of reach of
-     * System.setOut, so a fresh JVM is started and its whole output compared.
+     * System.setOut, so a fresh JVM is started and its whole output compared: by default, and
+     * with each setting of the property and of the environment variable that send it elsewhere.
+     * The property wins over the variable.
      */
     @Test
-    void loadingFromBothClassesPrintsTheLoadLineOnce(@TempDir Path dir) throws Exception {
-        File out = dir.resolve("stdout").toFile();
-        File err = dir.resolve("stderr").toFile();
-        Process p = new ProcessBuilder(
-                Path.of(System.getProperty("java.home"), "bin", "java").toString(),
-                "-D" + caldrix.LIBRARY_PROPERTY + "="
-                        + System.getProperty(caldrix.LIBRARY_PROPERTY, ""),
-                "-Djava.library.path=" + System.getProperty("java.library.path"),
-                "-cp", System.getProperty("java.class.path"), Probe.class.getName())
-                .redirectInput(new File("/dev/null")).redirectOutput(out).redirectError(err)
-                .start();
-        boolean ended = p.waitFor(60, TimeUnit.SECONDS);
-        if (!ended) {
-            p.destroyForcibly();
+    void theLoadLineIsPrintedOnceWhereTheSettingSays(@TempDir Path dir) throws Exception {
+        final String line = " caldrix: on_library_load: \n";
+        // property (or null), CALDRIX_LOG (or null), expected stdout, expected stderr
+        String[][] rows = {
+            {null, null, line, ""},
+            {"off", null, "", ""},
+            {"stderr", null, "", line},
+            {null, "off", "", ""},
+            {null, "stderr", "", line},
+            {"stdout", "off", line, ""},
+        };
+        for (String[] row : rows) {
+            String what = "property " + row[0] + ", CALDRIX_LOG " + row[1];
+            File out = dir.resolve("stdout").toFile();
+            File err = dir.resolve("stderr").toFile();
+            java.util.List<String> command = new java.util.ArrayList<>(java.util.List.of(
+                    Path.of(System.getProperty("java.home"), "bin", "java").toString(),
+                    "-D" + caldrix.LIBRARY_PROPERTY + "="
+                            + System.getProperty(caldrix.LIBRARY_PROPERTY, ""),
+                    "-Djava.library.path=" + System.getProperty("java.library.path")));
+            if (row[0] != null) {
+                command.add("-Dcaldrix.log=" + row[0]);
+            }
+            command.addAll(java.util.List.of(
+                    "-cp", System.getProperty("java.class.path"), Probe.class.getName()));
+            ProcessBuilder pb = new ProcessBuilder(command)
+                    .redirectInput(new File("/dev/null")).redirectOutput(out).redirectError(err);
+            pb.environment().remove("CALDRIX_LOG");
+            if (row[1] != null) {
+                pb.environment().put("CALDRIX_LOG", row[1]);
+            }
+            Process p = pb.start();
+            boolean ended = p.waitFor(60, TimeUnit.SECONDS);
+            if (!ended) {
+                p.destroyForcibly();
+            }
+            assertTrue(ended, what + ": child JVM did not end within 60 s");
+            String stderr = Files.readString(err.toPath(), StandardCharsets.ISO_8859_1);
+            assertEquals(0, p.exitValue(), what + ": child JVM exit code; its stderr:\n" + stderr);
+            assertEquals(row[2], Files.readString(out.toPath(), StandardCharsets.ISO_8859_1),
+                    what + ": child JVM stdout");
+            assertEquals(row[3], stderr, what + ": child JVM stderr");
         }
-        assertTrue(ended, "child JVM did not end within 60 s");
-        String stderr = Files.readString(err.toPath(), StandardCharsets.ISO_8859_1);
-        assertEquals(0, p.exitValue(), "child JVM exit code; its stderr:\n" + stderr);
-        assertEquals(" caldrix: on_library_load: \n",
-                Files.readString(out.toPath(), StandardCharsets.ISO_8859_1),
-                "child JVM stdout; its stderr:\n" + stderr);
     }
 
     @Test
