@@ -25,6 +25,7 @@ skipped=(
     'TtyPort.*'
     'TtyPortClose.*'
     'SerialReadTiming.*'
+    'PtyWait.*'
     # qemu-user runs posix_spawn's vfork child as a forked one, so an exec that fails is not
     # reported back: a program that is not there appears to start.
     'PlatformHid.AProgramStartsUnderTheHostRootWithItsArgumentsAndIsReaped'

@@ -89,6 +89,10 @@ struct FakeJniCallbacks {
         std::free(const_cast<char*>(chars));
     }
 
+    static jstring JNICALL NewStringUTF(JNIEnv* env, const char* utf) {
+        return FakeJni::Self(env)->NewString(utf != nullptr ? utf : "");
+    }
+
     static jsize JNICALL GetStringUTFLength(JNIEnv* env, jstring str) {
         (void)env;
         return static_cast<jsize>(As<FakeString>(str, Tag::String)->utf.size());
@@ -139,6 +143,7 @@ FakeJni::FakeJni() : impl_(new Impl) {
     table_.GetStringUTFChars = &FakeJniCallbacks::GetStringUTFChars;
     table_.ReleaseStringUTFChars = &FakeJniCallbacks::ReleaseStringUTFChars;
     table_.GetStringUTFLength = &FakeJniCallbacks::GetStringUTFLength;
+    table_.NewStringUTF = &FakeJniCallbacks::NewStringUTF;
     table_.GetArrayLength = &FakeJniCallbacks::GetArrayLength;
     table_.GetByteArrayElements = &FakeJniCallbacks::GetByteArrayElements;
     table_.ReleaseByteArrayElements = &FakeJniCallbacks::ReleaseByteArrayElements;
@@ -166,6 +171,8 @@ jbyteArray FakeJni::NewByteArray(const std::vector<uint8_t>& bytes) {
     impl_->arrays.push_back(a);
     return reinterpret_cast<jbyteArray>(static_cast<FakeObject*>(&impl_->arrays.back()));
 }
+
+std::string FakeJni::Utf(jstring str) { return As<FakeString>(str, Tag::String)->utf; }
 
 std::vector<uint8_t>& FakeJni::Bytes(jbyteArray array) {
     return As<FakeArray>(array, Tag::Array)->bytes;

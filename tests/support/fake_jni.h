@@ -25,6 +25,7 @@ public:
     jbyteArray NewByteArray(size_t length, uint8_t fill = 0);
     jbyteArray NewByteArray(const std::vector<uint8_t>& bytes);
     std::vector<uint8_t>& Bytes(jbyteArray array);
+    std::string Utf(jstring str);
 
     // The exception raised since the last Clear (empty class when none).
     bool HasPending() const { return !pendingClass_.empty(); }

@@ -14,8 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "unit_support.h"
+#include "listing/port_list.h"
 #include "listing/watch.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -157,6 +158,28 @@ TEST_F(DeviceWatch, AnIdleWaitCostsNoWakeupsAndAStopEndsItAtOnce) {
     EXPECT_EQ(wait.get(), -1);
     EXPECT_EQ(watch::AwaitWatch(id, 0), -1) << "stopped for good";
     for (int32_t bad : {-1, watch::kMaxWatches, 15}) EXPECT_EQ(watch::AwaitWatch(bad, 0), -1);
+}
+
+// The natives answer bad input as the others do, name a failure by its code, and list inside the
+// library exactly what caldrix-ports prints.
+TEST_F(DeviceWatch, NativesRefuseBadInputAndNameTheirFailures) {
+    FakeJni jni;
+    JNIEnv* env = jni.env();
+    std::vector<jint> ids;
+    for (jint id; (id = WATCH_NATIVE(open)(env, nullptr)) >= 0;) ids.push_back(id);
+    EXPECT_EQ(ids.size(), static_cast<size_t>(watch::kMaxWatches));
+    EXPECT_EQ(jni.PendingMessage(), "Device watch error 24");
+    jni.ClearPending();
+    EXPECT_EQ(WATCH_NATIVE(await)(env, nullptr, ids[0], -1), -1);
+    EXPECT_EQ(jni.PendingMessage(), "Invalid wait time-out");
+    jni.ClearPending();
+    for (jint id : ids) WATCH_NATIVE(close)(env, nullptr, id);
+    EXPECT_EQ(WATCH_NATIVE(await)(env, nullptr, ids[0], 0), -1) << "a closed watch";
+    WATCH_NATIVE(stop)(env, nullptr, 99);
+    WATCH_NATIVE(close)(env, nullptr, -3);
+    EXPECT_FALSE(jni.HasPending());
+
+    EXPECT_EQ(jni.Utf(WATCH_NATIVE(scan)(env, nullptr)), caldrix_ports::ScanJson());
 }
 
 }  // namespace
