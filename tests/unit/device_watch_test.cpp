@@ -124,32 +124,11 @@ TEST_F(DeviceWatch, AnIdleWaitCostsNoWakeupsAndAStopEndsItAtOnce) {
         tid.set_value(static_cast<pid_t>(syscall(SYS_gettid)));
         return watch::AwaitWatch(id, 0xFFFFFFFFu);
     });
-    const std::string status = "/proc/self/task/" + std::to_string(tid.get_future().get()) +
-                               "/status";
-    // The thread's state letter and its voluntary context switches so far.
-    auto look = [&](char* state) {
-        FILE* f = fopen(status.c_str(), "r");
-        long n = -1;
-        char line[256];
-        while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
-            sscanf(line, "State: %c", state);
-            sscanf(line, "voluntary_ctxt_switches: %ld", &n);
-        }
-        if (f != nullptr) fclose(f);
-        return n;
-    };
-    auto switches = [&] {
-        char state = '?';
-        return look(&state);
-    };
-    char state = '?';
-    for (auto start = Clock::now(); look(&state), state != 'S' && MsSince(start) < 2000;) {
-        std::this_thread::yield();
-    }
-    ASSERT_EQ(state, 'S') << "the wait never went to sleep";
-    const long before = switches();
+    const long thread = tid.get_future().get();
+    ASSERT_TRUE(AwaitAsleep(thread)) << "the wait never went to sleep";
+    const long before = VoluntarySwitches(thread);
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LE(switches() - before, 1) << "the idle wait woke";
+    EXPECT_LE(VoluntarySwitches(thread) - before, 1) << "the idle wait woke";
 
     const auto start = Clock::now();
     watch::StopWatch(id);

@@ -25,6 +25,7 @@
 #include "platform/posix/provider.h"
 #include "platform/posix/shared_event.h"
 #include "platform/win32.h"
+#include "unit_support.h"
 
 namespace {
 
@@ -214,6 +215,30 @@ TEST(PlatformWait, AnyAnswersTheLowestSignalledIndexTakesOnlyItAndTimesOut) {
     EXPECT_EQ(WaitForMultipleObjects(3, h, FALSE, kBound), WAIT_OBJECT_0 + 2);
     EXPECT_TRUE(later.get());
     for (HANDLE e : h) CloseHandle(e);
+}
+
+// A change wakes only the waits on the object that changed: a thread asleep on one event sleeps
+// on while another event is set and reset a thousand times.
+TEST(PlatformWait, AChangeWakesOnlyTheWaitsOnItsObject) {
+    HANDLE mine = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE other = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::promise<long> tid;
+    std::future<DWORD> wait = std::async(std::launch::async, [&] {
+        tid.set_value(static_cast<long>(syscall(SYS_gettid)));
+        return WaitForSingleObject(mine, 10000);
+    });
+    const long thread = tid.get_future().get();
+    ASSERT_TRUE(AwaitAsleep(thread));
+    const long before = VoluntarySwitches(thread);
+    for (int i = 0; i < 1000; ++i) {
+        SetEvent(other);
+        ResetEvent(other);
+    }
+    EXPECT_LE(VoluntarySwitches(thread) - before, 2) << "woken by another object's changes";
+    SetEvent(mine);
+    EXPECT_EQ(wait.get(), WAIT_OBJECT_0);
+    CloseHandle(mine);
+    CloseHandle(other);
 }
 
 TEST(PlatformWait, AllTakesEverythingAtOnceOrNothing) {

@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "platform/posix/provider.h"
 
@@ -66,4 +70,27 @@ std::string LayOutMonitorHost(const char* prefix) {
     setenv("SENTIVO_STANDIN_LOG", (dir + "/standin.log").c_str(), 1);
     caldrix_posix::SetHostRoot(dir);
     return dir;
+}
+
+long VoluntarySwitches(long tid, char* state) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
+    FILE* f = fopen(path.c_str(), "r");
+    long n = -1;
+    char line[256];
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr) {
+        if (state != nullptr) sscanf(line, "State: %c", state);
+        sscanf(line, "voluntary_ctxt_switches: %ld", &n);
+    }
+    if (f != nullptr) fclose(f);
+    return n;
+}
+
+bool AwaitAsleep(long tid) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    char state = '?';
+    while (VoluntarySwitches(tid, &state), state != 'S') {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }

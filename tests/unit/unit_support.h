@@ -25,6 +25,12 @@ void ResetPortTable();
 // logging to <root>/standin.log, made the host root of the library; returns the root.
 std::string LayOutMonitorHost(const char* prefix);
 
+// A thread of this process, as /proc tells it: its voluntary context switches so far (-1 when it
+// cannot be read), and its state letter ('S' asleep) through *state.
+long VoluntarySwitches(long tid, char* state = nullptr);
+// Waits up to 2 s until the thread is asleep; false if it never is.
+bool AwaitAsleep(long tid);
+
 // The 32-bit flags word of a DCB: the bit fields after BaudRate.
 uint32_t DcbFlags(const DCB& dcb);
 

@@ -1,6 +1,8 @@
 // Mutexes, events, threads and the waits on them. Every waitable object's state is guarded by
-// one process-wide lock and condition variable: waits are few and short-lived here, and a single
-// lock makes WaitForMultipleObjects with waitAll atomic without any lock ordering.
+// one process-wide lock: a single lock makes WaitForMultipleObjects with waitAll atomic without
+// any lock ordering. Each wait sleeps on a condition variable of its own, listed on the objects
+// it waits for, and a change wakes only the waits on the object that changed: traffic on one port
+// does not wake every other port's threads.
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
@@ -34,9 +36,10 @@ struct MutexObject;
 
 struct SyncState {
     std::mutex lock;
-    std::condition_variable changed;
     std::unordered_set<MutexObject*> mutexes;  // for abandonment when an owner thread ends
 };
+
+struct WaitBlock;
 
 // Never destroyed: threads may still wait or release while the process exits.
 SyncState& Sync() {
@@ -52,6 +55,8 @@ struct Waitable : HandleObject {
     virtual DWORD Acquire(DWORD tid) = 0;
     // Changed by other processes too, which cannot wake this one's waits: those look again often.
     virtual bool Remote() const { return false; }
+
+    std::vector<WaitBlock*> watchers;  // the waits asleep on this object
 };
 
 void ArmExitGuard();
@@ -59,12 +64,20 @@ void ArmExitGuard();
 // One WaitForSingleObject/WaitForMultipleObjects while it waits, queued on every mutex it waits
 // for, so that a released mutex can be handed to it.
 struct WaitBlock {
+    WaitBlock(DWORD t, bool a, const std::vector<std::shared_ptr<Waitable>>* o)
+        : tid(t), all(a), objects(o) {}
     DWORD tid;
     bool all;
     const std::vector<std::shared_ptr<Waitable>>* objects;
     bool granted = false;  // a release has handed it what it waited for
     DWORD result = 0;
+    std::condition_variable wake;
 };
+
+// Wakes the waits asleep on an object that has just changed. Caller holds Sync().lock.
+void Wake(const Waitable& o) {
+    for (WaitBlock* b : o.watchers) b->wake.notify_one();
+}
 
 struct MutexObject : Waitable {
     explicit MutexObject(DWORD initialOwner) : Waitable(HandleKind::Mutex) {
@@ -180,17 +193,15 @@ void HandOff(MutexObject* m) {
 void AbandonMutexesOf(DWORD tid) {
     SyncState& s = Sync();
     std::lock_guard<std::mutex> guard(s.lock);
-    bool any = false;
     for (MutexObject* m : s.mutexes) {
         if (m->owner == tid) {
             m->owner = 0;
             m->count = 0;
             m->abandoned = true;
             HandOff(m);
-            any = true;
+            Wake(*m);
         }
     }
-    if (any) s.changed.notify_all();
 }
 
 // Threads not started by CreateThread (the JVM's, the tests') are covered by a thread-local
@@ -256,7 +267,8 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
     } taken{mutexes};
     SyncState& s = Sync();
     std::unique_lock<std::mutex> guard(s.lock);
-    // Queued on its mutexes while it waits; let go of them under the lock on every way out.
+    // Listed on its objects (and queued on its mutexes) while it waits; taken off them under the
+    // lock on every way out.
     WaitBlock block{tid, waitAll, &objects};
     struct Queued {
         WaitBlock& block;
@@ -264,6 +276,8 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
         ~Queued() {
             if (!on) return;
             for (const auto& o : *block.objects) {
+                auto& w = o->watchers;
+                w.erase(std::remove(w.begin(), w.end(), &block), w.end());
                 if (o->kind != HandleKind::Mutex) continue;
                 auto& q = static_cast<MutexObject&>(*o).waiters;
                 q.erase(std::remove(q.begin(), q.end(), &block), q.end());
@@ -286,6 +300,8 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
         if (milliseconds == 0) return WAIT_TIMEOUT;
         if (!queued.on) {
             for (const auto& o : objects) {
+                auto& w = o->watchers;
+                if (std::find(w.begin(), w.end(), &block) == w.end()) w.push_back(&block);
                 if (o->kind != HandleKind::Mutex) continue;
                 auto& q = static_cast<MutexObject&>(*o).waiters;
                 if (std::find(q.begin(), q.end(), &block) == q.end()) q.push_back(&block);
@@ -294,10 +310,10 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
         }
         const auto slice = std::chrono::steady_clock::now() + kRemotePoll;
         if (remote && (milliseconds == INFINITE || slice < deadline)) {
-            s.changed.wait_until(guard, slice);
+            block.wake.wait_until(guard, slice);
         } else if (milliseconds == INFINITE) {
-            s.changed.wait(guard);
-        } else if (s.changed.wait_until(guard, deadline) == std::cv_status::timeout &&
+            block.wake.wait(guard);
+        } else if (block.wake.wait_until(guard, deadline) == std::cv_status::timeout &&
                    std::chrono::steady_clock::now() >= deadline) {
             // One last look: an object signalled right at the deadline still counts.
             milliseconds = 0;
@@ -316,13 +332,10 @@ void* ThreadMain(void* p) {
     AdoptThreadId(start->thread->id);
     const DWORD code = start->routine(start->param);
     AbandonMutexesOf(start->thread->id);
-    SyncState& s = Sync();
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        start->thread->exitCode = code;
-        start->thread->done = true;
-    }
-    s.changed.notify_all();
+    std::lock_guard<std::mutex> guard(Sync().lock);
+    start->thread->exitCode = code;
+    start->thread->done = true;
+    Wake(*start->thread);
     return nullptr;
 }
 
@@ -330,16 +343,18 @@ void* ThreadMain(void* p) {
 
 void PublishCompletion(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes, HandleObject* event) {
     EventObject* e = static_cast<EventObject*>(event);  // the transfer's start checked its kind
-    SyncState& s = Sync();
     {
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::lock_guard<std::mutex> guard(Sync().lock);
         __atomic_store_n(&ov->InternalHigh, bytes, __ATOMIC_RELAXED);
         __atomic_store_n(&ov->Internal, status, __ATOMIC_RELEASE);
-        if (e != nullptr && e->shared.record == nullptr) e->signalled = true;
+        if (e != nullptr && e->shared.record == nullptr) {
+            e->signalled = true;
+            Wake(*e);
+        }
     }
-    // An event other processes share is set as SetEvent sets it, after the lock.
+    // An event other processes share is set as SetEvent sets it, after the lock; the waits on
+    // it look at it again on their own.
     if (e != nullptr && e->shared.record != nullptr) caldrix_event_set(&e->shared);
-    if (e != nullptr) s.changed.notify_all();
 }
 
 // Each child gets a thread that waits for it to end, so none is left a zombie whether or not
@@ -353,14 +368,11 @@ HANDLE RegisterProcess(int pid) {
                 int status = 0;
                 while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
                 }
-                SyncState& s = Sync();
-                {
-                    std::lock_guard<std::mutex> guard(s.lock);
-                    process->exitCode = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
-                                                          : 1;
-                    process->done = true;
-                }
-                s.changed.notify_all();
+                std::lock_guard<std::mutex> guard(Sync().lock);
+                process->exitCode = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
+                                                      : 1;
+                process->done = true;
+                Wake(*process);
             }).detach();
         }
     } catch (const std::exception&) {
@@ -394,16 +406,13 @@ DWORD caldrix_posix::MutexWaiterCount(HANDLE mutex) {
 BOOL ReleaseMutex(HANDLE mutex) {
     std::shared_ptr<MutexObject> m = Lookup<MutexObject>(mutex, HandleKind::Mutex);
     if (!m) return FALSE;
-    SyncState& s = Sync();
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        if (m->owner != GetCurrentThreadId() || m->count == 0) return CallFails(ERROR_NOT_OWNER);
-        if (--m->count == 0) {
-            m->owner = 0;
-            HandOff(m.get());
-        }
+    std::lock_guard<std::mutex> guard(Sync().lock);
+    if (m->owner != GetCurrentThreadId() || m->count == 0) return CallFails(ERROR_NOT_OWNER);
+    if (--m->count == 0) {
+        m->owner = 0;
+        HandOff(m.get());
+        Wake(*m);
     }
-    s.changed.notify_all();
     return TRUE;
 }
 
@@ -442,11 +451,9 @@ static void ChangeEvent(EventObject& e, bool state) {
             caldrix_event_reset(&e.shared);
         }
     }
-    {
-        std::lock_guard<std::mutex> guard(s.lock);  // a waiter here is asleep or sees the change
-        if (e.shared.record == nullptr) e.signalled = state;
-    }
-    if (state) s.changed.notify_all();
+    std::lock_guard<std::mutex> guard(s.lock);  // a waiter here is asleep or sees the change
+    if (e.shared.record == nullptr) e.signalled = state;
+    if (state) Wake(e);
 }
 
 static BOOL SetEventState(HANDLE event, bool state) {
