@@ -111,6 +111,12 @@ public final class CaldrixPort implements AutoCloseable {
      * {@code /USB/0x04b8/0x0202}, {@code USBPTR: VID_04B8}, ...). A serial port starts at 9600
      * baud, 8 data bits, no parity, one stop bit, no flow control, DTR and RTS on.
      *
+     * <p>A failed open names the port and says what to do, with the library's own message
+     * inside it verbatim, such as "no such port /dev/ttyUSB7 (CreateFile error 2 on port); the
+     * ports here are: /dev/ttyS0, /dev/ttyUSB0" or "cannot open /dev/ttyUSB0: permission denied;
+     * add the user to group dialout and log in again (CreateFile error 5 on port)". Its cause is
+     * the library's exception, whose message is the library's alone.
+     *
      * @param name the port's name
      * @return the open port
      * @throws PortNotFoundException no such port or device
@@ -125,13 +131,19 @@ public final class CaldrixPort implements AutoCloseable {
             throw new NullPointerException("name");
         }
         int h;
+        IOException failed = null;
         HANDLES.readLock().lock();
         try {
             h = NativePort.open(name);
         } catch (IOException e) {
-            throw Failures.classify(e);
+            h = -1;
+            failed = e;
         } finally {
             HANDLES.readLock().unlock();
+        }
+        if (failed != null) {
+            // Told outside the lock: telling may list the ports, which takes a while.
+            throw Failures.opening(name, failed);
         }
         if (h < 1) {
             throw new PortException("PortOpen(\"" + name + "\") answered " + h

@@ -4,12 +4,15 @@ import static com.vorant.jpos.tavrolink.PortObjectTest.assertFails;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assumptions.assumeTrue;
 
 import com.vorant.jpos.tavrolink.port.CaldrixPort;
-import com.vorant.jpos.tavrolink.port.PortNotFoundException;
+import com.vorant.jpos.tavrolink.port.PortAccessDeniedException;
 import com.vorant.jpos.tavrolink.port.PortTimeoutException;
 import java.io.InputStream;
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.attribute.PosixFilePermissions;
 import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.FutureTask;
@@ -88,9 +91,38 @@ class HidPortObjectTest extends PortTestSupport {
         port.close();
     }
 
+    private static final String DISPLAY_PATH =
+            "\\\\?\\hid#vid_04b8&pid_0202&mi_00#hidraw7#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+    /**
+     * Opens of the display that the library cannot make, each with what is done first and what
+     * the open says. Its node is a socket, which another user may not connect to without write
+     * access; once its peer has gone, there is no node.
+     */
+    private static final String[][] REFUSED = {
+        {"rw------- as nobody", PortAccessDeniedException.class.getName(),
+         "cannot open /USB/0x04b8/0x0202 (/dev/hidraw7): permission denied; it is rw-------"
+                 + " root:root, see Permissions in the README (INVALID_HANDLE - " + DISPLAY_PATH
+                 + ")"},
+        {"peer gone", PortAccessDeniedException.class.getName(),
+         "cannot open /USB/0x04b8/0x0202 (INVALID_HANDLE - " + DISPLAY_PATH + ")"},
+    };
+
     @Test
-    void anAbsentDeviceIsNotFound() {
-        assertFails(PortNotFoundException.class, "Device Not Found - vid_1234&pid_5678",
-                () -> CaldrixPort.open("USBHID: VID_1234+PID_5678"));
+    void aDisplayThatCannotBeOpenedIsNamedWithItsNode() throws Exception {
+        assumeTrue(PortMessagesTest.isRoot(), "only root can stage a node nobody may open");
+        for (String[] c : REFUSED) {
+            String[] got;
+            if (c[0].equals("peer gone")) {
+                peer.close();
+                got = PortMessagesTest.outcome("/USB/0x04b8/0x0202");
+            } else {
+                Files.setPosixFilePermissions(Path.of("/dev/hidraw7"),
+                        PosixFilePermissions.fromString("rw-------"));
+                got = PortMessagesTest.openAsNobody("/USB/0x04b8/0x0202");
+            }
+            String lib = "INVALID_HANDLE - " + DISPLAY_PATH;
+            assertEquals(List.of(c[1], c[2], lib), List.of(got), c[0]);
+        }
     }
 }
