@@ -1,7 +1,9 @@
 #!/bin/bash
 # Builds and runs a small Maven project that depends on caldrix from the Maven form of the jar,
-# offline: the build's plugins come from Debian's Maven repository (/usr/share/maven-repo), caldrix
-# from REPO, with its checksums enforced; the local repository is a fresh folder under WORK.
+# offline, with packaging/maven-offline-settings.xml, the settings the README gives: the build's
+# plugins come from Debian's Maven repository (/usr/share/maven-repo), caldrix from REPO through
+# the project's own repository entry, with its checksums enforced; the local repository is a
+# fresh folder under WORK. The project names no plugin versions, as a newcomer's would not.
 #
 #   check_maven.sh REPO VERSION WORK
 set -euo pipefail
@@ -13,11 +15,13 @@ fi
 repo=$(realpath "$1")
 version=$2
 work=$(realpath -m "$3")
-for p in mvn /usr/share/maven-repo/org/apache/maven/plugins/maven-compiler-plugin/3.10.1 \
-         /usr/share/maven-repo/org/apache/maven/plugins/maven-resources-plugin/3.3.0; do
+settings=$(realpath "$(dirname "$0")/maven-offline-settings.xml")
+plugins=/usr/share/maven-repo/org/apache/maven/plugins
+for p in mvn $plugins/maven-resources-plugin $plugins/maven-compiler-plugin \
+         $plugins/maven-surefire-plugin $plugins/maven-jar-plugin; do
     if ! command -v "$p" >/dev/null && [ ! -e "$p" ]; then
-        echo "$0: $p is missing (Debian: maven, libmaven-compiler-plugin-java," \
-             "libmaven-resources-plugin-java)" >&2
+        echo "$0: $p is missing (Debian: maven, libmaven-resources-plugin-java," \
+             "libmaven-compiler-plugin-java, libsurefire-java, libmaven-jar-plugin-java)" >&2
         exit 1
     fi
 done
@@ -32,24 +36,6 @@ if ! grep -q '<name>Apache License, Version 2.0</name>' "$pom"; then
 fi
 if grep -q '<dependencies>' "$pom"; then echo "$pom has dependencies" >&2; exit 1; fi
 
-cat > "$work/settings.xml" <<XML
-<settings>
-  <localRepository>$work/local</localRepository>
-  <offline>true</offline>
-  <profiles><profile><id>repos</id>
-    <repositories>
-      <repository><id>caldrix</id><url>file://$repo</url>
-        <releases><checksumPolicy>fail</checksumPolicy></releases></repository>
-    </repositories>
-    <pluginRepositories>
-      <pluginRepository><id>debian</id><url>file:///usr/share/maven-repo</url>
-        <releases><checksumPolicy>ignore</checksumPolicy></releases></pluginRepository>
-    </pluginRepositories>
-  </profile></profiles>
-  <activeProfiles><activeProfile>repos</activeProfile></activeProfiles>
-</settings>
-XML
-
 # The sources and javadoc jars as dependencies too, so that Maven fetches and checks them.
 cat > "$work/app/pom.xml" <<XML
 <project xmlns="http://maven.apache.org/POM/4.0.0">
@@ -61,6 +47,10 @@ cat > "$work/app/pom.xml" <<XML
     <maven.compiler.release>8</maven.compiler.release>
     <project.build.sourceEncoding>UTF-8</project.build.sourceEncoding>
   </properties>
+  <repositories>
+    <repository><id>caldrix</id><url>file://$repo</url>
+      <releases><checksumPolicy>fail</checksumPolicy></releases></repository>
+  </repositories>
   <dependencies>
     <dependency><groupId>com.vorant.jpos</groupId><artifactId>caldrix</artifactId>
       <version>$version</version></dependency>
@@ -69,12 +59,6 @@ cat > "$work/app/pom.xml" <<XML
     <dependency><groupId>com.vorant.jpos</groupId><artifactId>caldrix</artifactId>
       <version>$version</version><classifier>javadoc</classifier></dependency>
   </dependencies>
-  <build><plugins>
-    <plugin><groupId>org.apache.maven.plugins</groupId>
-      <artifactId>maven-resources-plugin</artifactId><version>3.3.0</version></plugin>
-    <plugin><groupId>org.apache.maven.plugins</groupId>
-      <artifactId>maven-compiler-plugin</artifactId><version>3.10.1</version></plugin>
-  </plugins></build>
 </project>
 XML
 
@@ -91,20 +75,21 @@ public class Main {
         try (CaldrixPort port = CaldrixPort.open("/dev/caldrix-no-such-port")) {
             System.out.println("opened " + port);
         } catch (PortNotFoundException e) {
-            System.out.println("not found: " + e.getMessage());
+            // The message also lists this machine's ports; the cause's is the library's alone.
+            System.out.println("not found: " + e.getCause().getMessage());
         }
     }
 }
 JAVA
 
-# Offline also keeps Maven from the file: repositories unless file is allowed.
-(cd "$work/app" && mvn -o -B -q -Dstyle.color=never -s "$work/settings.xml" -Daether.offline.protocols=file compile)
+(cd "$work/app" && mvn -o -B -q -Dstyle.color=never -s "$settings" -Dmaven.repo.local="$work/local" \
+    package)
 
 got=$work/local/com/vorant/jpos/caldrix/$version
 for f in caldrix-$version.jar caldrix-$version-sources.jar caldrix-$version-javadoc.jar; do
     cmp "$dir/$f" "$got/$f"
 done
-out=$(java -Dcaldrix.cache="$work/cache" -cp "$work/app/target/classes:$got/caldrix-$version.jar" \
+out=$(java -Dcaldrix.cache="$work/cache" -cp "$work/app/target/demo-1.jar:$got/caldrix-$version.jar" \
       demo.Main | grep -v '^ caldrix: on_library_load')
 expected="listing of caldrix $version
 not found: CreateFile error 2 on port"

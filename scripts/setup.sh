@@ -12,7 +12,8 @@ linux_pkgs=(build-essential cmake libgtest-dev openjdk-17-jdk-headless)
 test_pkgs=(socat junit5 g++-mingw-w64-i686 g++-mingw-w64-x86-64 gcc-12-multilib wine wine32 wine64
            procps g++-aarch64-linux-gnu g++-arm-linux-gnueabihf libc6-dev-arm64-cross
            libc6-dev-armhf-cross qemu-user googletest
-           maven libmaven-compiler-plugin-java libmaven-resources-plugin-java)
+           maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libsurefire-java
+           libmaven-jar-plugin-java)
 
 pkgs=("${linux_pkgs[@]}")
 [ "$what" = test ] && pkgs+=("${test_pkgs[@]}")
