@@ -109,8 +109,10 @@ class PortMessagesTest extends PortTestSupport {
                 } else if (otherUser) {
                     Path node = Path.of(pty);
                     Files.setAttribute(node, "posix:group", node.getFileSystem()
-                            .getUserPrincipalLookupService().lookupPrincipalByGroupName(setup.group));
-                    Files.setPosixFilePermissions(node, PosixFilePermissions.fromString(setup.mode));
+                            .getUserPrincipalLookupService()
+                            .lookupPrincipalByGroupName(setup.group));
+                    Files.setPosixFilePermissions(node,
+                            PosixFilePermissions.fromString(setup.mode));
                 }
                 String[] got = otherUser ? openAsNobody(name) : openWithLister(name, (String) c[2]);
                 String[] expected = {((Class<?>) c[3]).getName(),

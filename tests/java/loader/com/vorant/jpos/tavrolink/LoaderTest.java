@@ -111,7 +111,7 @@ class LoaderTest {
             assertEquals(Collections.singletonList(LIB), names(cache.resolve(folder)));
         }
 
-        /** The program on the README's first screen, as a newcomer with the jar and a JDK runs it. */
+        /** The README's first program, as a newcomer with the jar and a JDK runs it. */
         @Test
         void theReadmeProgramOpensAPortWithTheJarAndAJdkAlone() throws Exception {
             String readme = new String(Files.readAllBytes(
