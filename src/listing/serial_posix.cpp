@@ -3,12 +3,12 @@
 // that PortOpen opens as that device.
 #include <dirent.h>
 #include <limits.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 
 #include "platform/posix/devices/tty.h"
@@ -68,10 +68,16 @@ std::string Real(const std::string& path) {
     return realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
 }
 
+// C stdio, not a C++ stream: the library's Linux natives ask for no glibc symbol newer than
+// 2.28, and the C++ runtime's file streams reach for fstat64, which only newer glibc exports.
 std::string FirstLine(const std::string& path) {
-    std::ifstream in(path);
     std::string line;
-    std::getline(in, line);
+    if (FILE* f = fopen(path.c_str(), "re")) {
+        char buf[256];
+        if (fgets(buf, sizeof buf, f) != nullptr) line = buf;
+        fclose(f);
+    }
+    line = line.substr(0, line.find('\n'));
     while (!line.empty() && isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
     return line;
 }
