@@ -9,7 +9,8 @@ import java.util.Map;
 
 /**
  * The ports this machine has, each with every name {@link CaldrixPort#open} takes for it: what
- * {@code java -jar caldrix.jar --json} prints, as objects.
+ * {@code java -jar caldrix.jar --json} prints, as objects. {@link PortWatch} tells when they
+ * change.
  *
  * <pre>{@code
  * PortListing ports = PortListing.scan();
@@ -38,14 +39,33 @@ public final class PortListing {
     }
 
     /**
-     * Lists the ports now, as the jar's {@code caldrix-ports} (or the one named by
-     * {@code -Dcaldrix.ports}) finds them.
+     * Lists the ports now, in this JVM, with the library's own listing: what the jar's
+     * {@code caldrix-ports} program prints, made by the same code, without starting a program.
+     * When {@code -Dcaldrix.ports} names a lister program, that program makes the listing
+     * instead, as it does for {@code java -jar caldrix.jar}.
      *
      * @return the listing
-     * @throws IOException when caldrix-ports could not list the ports, with the reason
+     * @throws IOException when the named program could not list the ports, with the reason; when
+     *     the library ran out of memory making the listing
+     * @throws UnsatisfiedLinkError when the native library cannot be loaded, with every attempt
      */
     public static PortListing scan() throws IOException {
-        return parse(PortList.json());
+        String lister = System.getProperty("caldrix.ports");
+        if (lister != null && !lister.isEmpty()) {
+            return parse(PortList.json());
+        }
+        loadLibrary();
+        return parse(NativeWatch.scan());
+    }
+
+    /** The natives live in the library that the static class loads as it is initialised. */
+    static void loadLibrary() {
+        try {
+            Class.forName("com.vorant.jpos.tavrolink.caldrix", true,
+                    PortListing.class.getClassLoader());
+        } catch (ClassNotFoundException e) {
+            throw new NoClassDefFoundError(e.getMessage());
+        }
     }
 
     /**

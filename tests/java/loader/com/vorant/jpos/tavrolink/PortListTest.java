@@ -147,6 +147,13 @@ class PortListTest {
         assertEquals("{\"version\":\"" + VERSION + "\",\"error\":" + PortList.quote(why) + "}\n",
                      json.finish());
         assertEquals(1, json.exitValue(), json.stderr());
+
+        // The watch runs in the JVM: the native that did not load is the reason.
+        Jvm watch = new Jvm(tmp).cache(shared).startJar("--watch");
+        String out = watch.finish();
+        assertTrue(out.startsWith("caldrix " + VERSION + " cannot watch the ports: caldrix "
+                + VERSION + " found no native library it could load for " + PLATFORM), out);
+        assertEquals(1, watch.exitValue(), watch.stderr());
     }
 
     /** A program that fails, prints what is not its listing, or cannot be started. */
@@ -176,7 +183,7 @@ class PortListTest {
         assertEquals("", jvm.finish());
         assertEquals(2, jvm.exitValue());
         assertEquals("caldrix: unknown argument \"--list\"\n"
-                     + "usage: java -jar caldrix.jar [--json]\n", jvm.stderr());
+                     + "usage: java -jar caldrix.jar [--json] [--watch]\n", jvm.stderr());
     }
 
     // ---- helpers -------------------------------------------------------------------------------
