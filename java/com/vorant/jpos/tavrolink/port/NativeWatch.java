@@ -10,6 +10,16 @@ import java.io.IOException;
 final class NativeWatch {
     private NativeWatch() {}
 
+    static {
+        // The natives live in the library that the static class loads as it is initialised.
+        try {
+            Class.forName("com.vorant.jpos.tavrolink.caldrix", true,
+                    NativeWatch.class.getClassLoader());
+        } catch (ClassNotFoundException e) {
+            throw new NoClassDefFoundError(e.getMessage());
+        }
+    }
+
     /** Kinds of port, as bits of {@link #await}'s answer. */
     static final int SERIAL = 1;
     static final int HID = 2;
@@ -51,6 +61,7 @@ final class NativeWatch {
     /**
      * The ports now, as {@code caldrix-ports --json} prints them.
      * @return the listing's JSON text
+     * @throws IOException "Device listing: out of memory"
      */
-    static native String scan();
+    static native String scan() throws IOException;
 }

@@ -54,18 +54,7 @@ public final class PortListing {
         if (lister != null && !lister.isEmpty()) {
             return parse(PortList.json());
         }
-        loadLibrary();
         return parse(NativeWatch.scan());
-    }
-
-    /** The natives live in the library that the static class loads as it is initialised. */
-    static void loadLibrary() {
-        try {
-            Class.forName("com.vorant.jpos.tavrolink.caldrix", true,
-                    PortListing.class.getClassLoader());
-        } catch (ClassNotFoundException e) {
-            throw new NoClassDefFoundError(e.getMessage());
-        }
     }
 
     /**

@@ -113,7 +113,6 @@ public final class PortWatch implements AutoCloseable {
         if (listener == null) {
             throw new NullPointerException("listener");
         }
-        PortListing.loadLibrary();
         PortWatch watch = new PortWatch(listener, NativeWatch.open());
         watch.thread.start();
         return watch;
