@@ -1,15 +1,17 @@
 // Loads caldrix.dll the way a Windows JVM does (LoadLibrary, then each native method by its export
 // name) and calls the natives through pointers of their exact __stdcall types, with a minimal JNI
 // environment standing in for the VM. Run under Wine by run_wine_tests.sh, which maps COM5 onto a
-// pseudo-terminal whose far end answers every byte with its complement, and preloads a shim that
-// gives the pty modem lines.
+// pseudo-terminal whose far end answers every byte with its complement, joins COM6 and COM7 by a
+// null-modem cable, and preloads a shim that gives the ptys modem lines.
 //
-//   caldrix_harness.exe DLL LINES_IN LINES_OUT MACS
+//   caldrix_harness.exe DLL LINES_IN LINES_OUT MACS [full|closes]
 //
 // DLL        the library, as a Windows path
 // LINES_IN   file read by the modem shim: the far end's lines (C S D R), or '!' for a bare pty
 // LINES_OUT  file the shim rewrites with the lines the port drives ("DTR RTS", "DTR", ...)
 // MACS       comma-separated adapter addresses the host reports (aa:bb:..), or "none"
+// closes     only the checks of a close during a transfer or wait (the run script repeats them
+//            with CancelIoEx hidden from the library)
 //
 // The unit tests hold every message and rule against a simulated device; this keeps to what only
 // the real DLL under Wine shows. Every check prints "ok - ..." or "not ok - ..."; the exit code is
@@ -22,9 +24,11 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +38,7 @@ namespace {
 
 const char kPackage[] = "com_vorant_jpos_tavrolink_caldrix";
 const char kOldPackage[] = "tellspan_devices_tavrolink_caldrix";
+const char kPortPackage[] = "com_vorant_jpos_tavrolink_port_NativePort";
 
 // Every native: package, method, the argument bytes of its x86 decoration (JNIEnv, class and
 // parameters, four bytes each), result type and parameter types after JNIEnv and class.
@@ -54,7 +59,9 @@ const char kOldPackage[] = "tellspan_devices_tavrolink_caldrix";
     X(kPackage, PortSetRTS, 16, jint, jint, jboolean)                        \
     X(kPackage, PortSetDTR, 16, jint, jint, jboolean)                        \
     X(kPackage, PortSetHWFlowControl, 16, jint, jint, jboolean)              \
-    X(kPackage, GetMACAddress, 12, jint, jbyteArray)
+    X(kPackage, GetMACAddress, 12, jint, jbyteArray)                         \
+    X(kPortPackage, open, 12, jint, jstring)                                 \
+    X(kPortPackage, await, 16, jint, jint, jint)
 
 struct Natives {
 #define CALDRIX_FIELD(package, method, bytes, result, ...) \
@@ -142,6 +149,134 @@ struct Trickle {
             Sleep(t->gapMs);
         }
         return 0;
+    }
+};
+
+// Milliseconds on one clock for every thread, so that times taken on two threads compare.
+double NowMs() {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// A native called on a thread of its own, with a JNI environment of its own (a FakeJni keeps one
+// pending exception and plain counters, so two threads never share one): its answer, the message
+// it raised, and when it began and returned.
+struct Background {
+    FakeJni jni;
+    std::function<long(Background&)> call;
+    long answer = 0;
+    std::string raised;
+    double began = 0, ended = 0;
+    HANDLE thread = nullptr;
+
+    explicit Background(std::function<long(Background&)> c) : call(std::move(c)) {
+        thread = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    }
+    ~Background() {
+        if (thread == nullptr) return;
+        // Its JNI environment dies with it: a call still inside the library ends the run.
+        if (!Returned(10000)) {
+            Report(false, "a call on a thread of its own returns", "still running after 10 s");
+            Summary();
+            TerminateProcess(GetCurrentProcess(), 1);
+        }
+        CloseHandle(thread);
+    }
+    static DWORD WINAPI Run(LPVOID self) {
+        Background* b = static_cast<Background*>(self);
+        b->began = NowMs();
+        b->answer = b->call(*b);
+        b->ended = NowMs();
+        b->raised = b->jni.PendingMessage();
+        return 0;
+    }
+    // Whether the call has returned, waiting up to `ms` for it.
+    bool Returned(DWORD ms) { return WaitForSingleObject(thread, ms) == WAIT_OBJECT_0; }
+    JNIEnv* env() { return jni.env(); }
+};
+
+// COM6's far end: COM7, joined to it by the peer's null-modem cable. A thread drains what COM6
+// sends and counts it; a test may stop the draining (COM6's writes then block), send bytes to
+// COM6, and settle the line: a marker byte, which data never holds, sent through COM6 once the
+// port under test has closed, arrives after everything sent before it.
+struct FarEnd {
+    static constexpr BYTE kData = 0xA5, kMarker = 0x5A;
+    HANDLE rx = INVALID_HANDLE_VALUE, tx = INVALID_HANDLE_VALUE, thread = nullptr;
+    HANDLE draining = CreateEventA(nullptr, TRUE, TRUE, nullptr);   // set while it drains
+    HANDLE reached = CreateEventA(nullptr, FALSE, FALSE, nullptr);  // `want` bytes have come
+    HANDLE marked = CreateEventA(nullptr, FALSE, FALSE, nullptr);   // the marker has come
+    volatile LONG count = 0, want = LONG_MAX, stop = 0;
+
+    static HANDLE OpenPort(const char* name) {
+        return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    }
+    bool Open() {
+        rx = OpenPort("\\\\.\\COM7");
+        tx = OpenPort("\\\\.\\COM7");
+        // A read of one byte waits up to 20 ms for it; the bytes waiting after it are read at once.
+        COMMTIMEOUTS t = {MAXDWORD, MAXDWORD, 20, 0, 0};
+        if (rx == INVALID_HANDLE_VALUE || tx == INVALID_HANDLE_VALUE || !SetCommTimeouts(rx, &t) ||
+            !PurgeComm(rx, PURGE_RXCLEAR)) {
+            return false;
+        }
+        thread = CreateThread(nullptr, 0, Drain, this, 0, nullptr);
+        return thread != nullptr;
+    }
+    ~FarEnd() {
+        InterlockedExchange(&stop, 1);
+        SetEvent(draining);
+        if (thread != nullptr && WaitForSingleObject(thread, 1000) == WAIT_OBJECT_0) {
+            CloseHandle(thread);
+        }
+        for (HANDLE h : {rx, tx, draining, reached, marked}) {
+            if (h != INVALID_HANDLE_VALUE && h != nullptr) CloseHandle(h);
+        }
+    }
+    static DWORD WINAPI Drain(LPVOID self) {
+        FarEnd* f = static_cast<FarEnd*>(self);
+        static BYTE buffer[65536];
+        while (WaitForSingleObject(f->draining, INFINITE) == WAIT_OBJECT_0 && !f->stop) {
+            DWORD errors = 0, got = 0, ask = 1;
+            COMSTAT stat = {};
+            if (ClearCommError(f->rx, &errors, &stat) && stat.cbInQue > 0) {
+                ask = (std::min)(stat.cbInQue, static_cast<DWORD>(sizeof buffer));
+            }
+            if (!ReadFile(f->rx, buffer, ask, &got, nullptr)) got = 0;
+            for (DWORD i = 0; i < got; ++i) {
+                if (buffer[i] == kMarker) {
+                    SetEvent(f->marked);
+                } else if (InterlockedIncrement(&f->count) == f->want) {
+                    SetEvent(f->reached);
+                }
+            }
+        }
+        return 0;
+    }
+    void Draining(bool on) { on ? SetEvent(draining) : ResetEvent(draining); }
+    // `reached` is set once `bytes` more have come.
+    void Expect(LONG bytes) {
+        ResetEvent(reached);
+        InterlockedExchange(&want, count + bytes);
+    }
+    bool Send(BYTE b) {
+        DWORD done = 0;
+        return WriteFile(tx, &b, 1, &done, nullptr) && done == 1;
+    }
+    // The bytes COM6 sent since the last settling, all of which have come; -1 when the marker did
+    // not come within 5 s.
+    long Settle() {
+        Draining(true);
+        HANDLE port = OpenPort("\\\\.\\COM6");
+        DWORD done = 0;
+        const bool sent = port != INVALID_HANDLE_VALUE &&
+                          WriteFile(port, &kMarker, 1, &done, nullptr) && done == 1;
+        if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+        InterlockedExchange(&want, LONG_MAX);
+        if (!sent || WaitForSingleObject(marked, 5000) != WAIT_OBJECT_0) return -1;
+        return InterlockedExchange(&count, 0);
     }
 };
 
@@ -694,6 +829,240 @@ struct Harness {
         Report(jni.Bytes(shortArray) == std::vector<uint8_t>(4, 0xAA),
                "a short array is left alone", Hex(jni.Bytes(shortArray)));
     }
+
+    jint OpenObject(const std::string& name) { return n.open(env, nullptr, jni.NewString(name)); }
+
+    // On threads of their own: PortWrite of `size` bytes of FarEnd::kData until `total` are out or
+    // *stop is set, answering the bytes written or the first other answer (`progress` is set
+    // after each write); PortRead until a read answers other than 0 or *stop is set, answering
+    // the last answer; one NativePort.await.
+    std::unique_ptr<Background> Writer(jint port, jint size, long total,
+                                       volatile LONG* stop = nullptr, HANDLE progress = nullptr) {
+        return std::make_unique<Background>(
+            [this, port, size, total, stop, progress](Background& b) {
+                jbyteArray out = b.jni.NewByteArray(size, FarEnd::kData);
+                long sent = 0;
+                while (sent < total && !(stop != nullptr && *stop)) {
+                    const jint answer = n.PortWrite(b.env(), nullptr, port, out, size);
+                    if (answer != 0) return static_cast<long>(answer);
+                    sent += size;
+                    if (progress != nullptr) SetEvent(progress);
+                }
+                return sent;
+            });
+    }
+    std::unique_ptr<Background> Reader(jint port, volatile LONG* stop) {
+        return std::make_unique<Background>([this, port, stop](Background& b) {
+            jbyteArray in = b.jni.NewByteArray(64);
+            jint answer = 0;
+            while (answer == 0 && !*stop) answer = n.PortRead(b.env(), nullptr, port, in, 64);
+            return static_cast<long>(answer);
+        });
+    }
+    std::unique_ptr<Background> Awaiter(jint port, jint ms) {
+        return std::make_unique<Background>(
+            [this, port, ms](Background& b) { return n.await(b.env(), nullptr, port, ms); });
+    }
+    // PortClose on a thread of its own, given up to 8 s: a close that hangs fails its check (and
+    // then ends the run) rather than holding the harness until the run script's time-out.
+    std::unique_ptr<Background> Closer(jint port) {
+        auto closer = std::make_unique<Background>(
+            [this, port](Background& b) { return n.PortClose(b.env(), nullptr, port); });
+        closer->Returned(8000);
+        return closer;
+    }
+
+    // KiB/s of a writer of 128 KiB in 1 KiB writes (a full 8 KiB chunk would pause 250 ms), the
+    // best of five, or 0 with `failure` saying why.
+    double WriteRate(jint port, std::string* failure) {
+        const jint kBlock = 1024;
+        const long kTotal = 128 * 1024;
+        double best = 0;
+        for (int i = 0; i < 5; ++i) {
+            std::unique_ptr<Background> w = Writer(port, kBlock, kTotal);
+            if (!w->Returned(30000) || w->answer != kTotal) {
+                *failure =
+                    "the writer answered " + std::to_string(w->answer) + " \"" + w->raised + "\"";
+                return 0;
+            }
+            best = (std::max)(best, kTotal / 1024.0 / ((w->ended - w->began) / 1000.0));
+        }
+        return best;
+    }
+    static std::string Rate(double kibPerS) { return std::to_string(lround(kibPerS)) + " KiB/s"; }
+
+    // A writer beside a reader or a wait on one port keeps at least half the rate it has alone.
+    // Wine, unlike Windows, does not make a write wait for another thread's ReadFile on a
+    // synchronous handle, so there the rates cannot tell the port object's overlapped handle from
+    // PortOpen's (the PortOpen line shows it); the checks also hold the mechanism: only the port
+    // object's handle waits, and input wakes a wait while a write runs.
+    void CheckDuplex(FarEnd& farEnd) {
+        enum Beside { kRead, kAwait };
+        const struct {
+            bool object;
+            Beside beside;
+            const char* what;
+        } cases[] = {
+            {false, kRead, "PortOpen COM6: a writer beside PortRead"},
+            {true, kRead, "NativePort.open COM6: a writer beside PortRead"},
+            {true, kAwait, "NativePort.open COM6: a writer beside a waiting NativePort.await"},
+        };
+        for (const auto& c : cases) {
+            const jint port = c.object ? OpenObject("COM6") : Open("COM6");
+            if (!c.object) {
+                Call("NativePort.await on a PortOpen handle", -1, "Port was not opened for waiting",
+                     [&] { return n.await(env, nullptr, port, 0); });
+            }
+            if (c.beside == kAwait) {
+                // With nothing coming: the time-out ends the wait (Wine cannot cancel its wait).
+                std::unique_ptr<Background> a = Awaiter(port, 200);
+                const bool returned = a->Returned(3000);
+                const double ms = a->ended - a->began;
+                Report(returned && a->answer == 0 && a->raised.empty() && ms >= 150 && ms < 1000,
+                       "NativePort.await of 200 ms with nothing coming answers 0 (" + Ms(ms) + ")",
+                       returned ? "answered " + std::to_string(a->answer) + " \"" + a->raised + "\""
+                                : "still waiting after 3 s");
+            }
+            std::string failure;
+            const double alone = WriteRate(port, &failure);
+            volatile LONG stop = 0;
+            std::unique_ptr<Background> other =
+                c.beside == kAwait ? Awaiter(port, 30000) : Reader(port, &stop);
+            Sleep(100);  // lets it begin: nothing signals a call waiting inside the library
+            const double beside = WriteRate(port, &failure);
+            if (other->Returned(0)) failure += "; it returned " + std::to_string(other->answer);
+            const std::string rates = " (alone " + Rate(alone) + ", beside " + Rate(beside) + ")";
+            if (!c.object) {
+                // Windows would hold each write until the read's 100 ms ended.
+                printf("# Wine: %s%s\n", c.what, rates.c_str());
+            } else {
+                Report(failure.empty() && beside >= alone / 2,
+                       std::string(c.what) + " keeps half its rate" + rates, failure);
+            }
+            if (c.beside == kAwait && failure.empty()) {
+                // A byte from the far end while a write runs ends the wait at once.
+                volatile LONG stopWriting = 0;
+                HANDLE progress = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+                std::unique_ptr<Background> w =
+                    Writer(port, 1024, LONG_MAX, &stopWriting, progress);
+                const bool writing = WaitForSingleObject(progress, 5000) == WAIT_OBJECT_0;
+                const double sent = NowMs();
+                farEnd.Send(0x42);
+                const bool woke = other->Returned(2000);
+                const double ms = other->ended - sent;
+                const bool stillWriting = !w->Returned(0);
+                InterlockedExchange(&stopWriting, 1);
+                w->Returned(5000);
+                CloseHandle(progress);
+                Report(writing && woke && other->answer == 1 && other->raised.empty() &&
+                           stillWriting && ms < 100,
+                       "NativePort.await answers 1 within 100 ms of a byte sent during a write (" +
+                           Ms(ms) + ")",
+                       std::string(writing ? "" : "the writer never wrote; ") +
+                           (stillWriting ? "" : "the writer had stopped; ") + "answered " +
+                           std::to_string(other->answer) + " \"" + other->raised + "\"");
+            }
+            InterlockedExchange(&stop, 1);
+            std::unique_ptr<Background> closer = Closer(port);
+            if (!closer->Returned(0) || closer->answer != 0) {
+                Report(false, std::string(c.what) + ": PortClose",
+                       closer->Returned(0) ? "answered " + std::to_string(closer->answer)
+                                           : "still running after 8 s");
+            }
+            if (farEnd.Settle() < 0) Report(false, "COM6's far end settles", "no marker");
+        }
+    }
+
+    // A close during a transfer or a wait returns within 300 ms, and so does the call, answering
+    // -1 (a blocked write on the port object's handle is cancelled: 995). A write stops at a chunk
+    // boundary: the far end gets whole 8 KiB chunks. Not here: a blocked write on PortOpen's
+    // synchronous handle, which Wine ends only at its 5 s time-out, whatever cancels or closes.
+    void CheckCloses(FarEnd& farEnd) {
+        enum Pending { kWrite, kRead, kAwait, kBlockedWrite };
+        const char* mouse = "USBHID: vid_845e+pid_0001";
+        const struct {
+            const char* name;
+            bool object;
+            Pending pending;
+            const char* what;
+            const char* raised;  // by the call inside, which answers -1
+        } cases[] = {
+            {"COM6", false, kWrite, "PortOpen COM6, during a 1 MiB PortWrite", ""},
+            {"COM6", true, kWrite, "NativePort.open COM6, during a 1 MiB PortWrite", ""},
+            {"COM6", false, kRead, "PortOpen COM6, during PortRead", ""},
+            {"COM6", true, kRead, "NativePort.open COM6, during PortRead", ""},
+            {"COM6", true, kAwait, "NativePort.open COM6, during NativePort.await", ""},
+            // Cancelled: Windows' ERROR_OPERATION_ABORTED.
+            {"COM6", true, kBlockedWrite, "NativePort.open COM6, during a blocked PortWrite",
+             "WriteFile: GetLastError=995"},
+            {mouse, true, kAwait, "NativePort.open of a HID mouse, during NativePort.await", ""},
+        };
+        for (const auto& c : cases) {
+            const bool hid = c.name == mouse;
+            jint port = -1;
+            Printed([&] { port = c.object ? OpenObject(c.name) : Open(c.name); });
+            if (port < 1) {
+                Report(false, std::string("close ") + c.what, "the open failed");
+                continue;
+            }
+            std::unique_ptr<Background> call;
+            volatile LONG stop = 0;
+            HANDLE progress = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+            bool ready = true;
+            switch (c.pending) {
+                case kWrite:
+                    farEnd.Expect(8192);
+                    call = Writer(port, 1 << 20, 1 << 20);
+                    ready = WaitForSingleObject(farEnd.reached, 5000) == WAIT_OBJECT_0;
+                    break;
+                case kRead:
+                case kAwait:
+                    call = c.pending == kRead ? Reader(port, &stop) : Awaiter(port, 30000);
+                    Sleep(150);  // lets it begin: nothing signals a call waiting inside the library
+                    break;
+                case kBlockedWrite:
+                    // Blocked once no write has returned for 500 ms.
+                    farEnd.Draining(false);
+                    call = Writer(port, 8191, LONG_MAX, nullptr, progress);
+                    ready = false;
+                    for (int i = 0; i < 400 && !ready; ++i) {
+                        ready = WaitForSingleObject(progress, 500) != WAIT_OBJECT_0;
+                    }
+                    break;
+            }
+            std::unique_ptr<Background> closer;
+            Printed([&] { closer = Closer(port); });
+            if (!closer->Returned(0)) {
+                Report(false, std::string("close ") + c.what, "PortClose still running after 8 s");
+                return;
+            }
+            const double closeMs = closer->ended - closer->began;
+            const bool returned = call->Returned(8000);
+            const double callMs = returned ? call->ended - closer->began : -1;
+            CloseHandle(progress);
+            std::string detail;
+            if (!ready) detail = "the call never got under way; ";
+            if (closer->answer != (hid ? -1 : 0)) {
+                detail += "PortClose answered " + std::to_string(closer->answer) + "; ";
+            }
+            if (call->answer != -1 || call->raised != c.raised) {
+                detail += "the call answered " + std::to_string(call->answer) + " \"" +
+                          call->raised + "\"; ";
+            }
+            if (closeMs > 300 || !returned || callMs > 300) detail += "too slow; ";
+            std::string figures = "close " + Ms(closeMs) + ", call " + Ms(callMs);
+            if (!hid) {
+                if (c.pending == kBlockedWrite) farEnd.Draining(true);
+                const long got = farEnd.Settle();
+                if (c.pending == kWrite) {
+                    figures += ", far end got " + std::to_string(got);
+                    if (got < 8192 || got > 2 * 8192 || got % 8192 != 0)
+                        detail += "not 1 or 2 chunks";
+                }
+            }
+            Report(detail.empty(), std::string("close ") + c.what + " (" + figures + ")", detail);
+        }
+    }
 };
 
 // Looks one native up by the name a JVM uses and stores it, whatever its pointer type, in `slot`.
@@ -728,8 +1097,9 @@ bool ResolveExports(HMODULE dll, Natives* n) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: %s DLL LINES_IN LINES_OUT MACS\n", argv[0]);
+    const bool closesOnly = argc == 6 && strcmp(argv[5], "closes") == 0;
+    if (argc != 5 && !(argc == 6 && (closesOnly || strcmp(argv[5], "full") == 0))) {
+        fprintf(stderr, "usage: %s DLL LINES_IN LINES_OUT MACS [full|closes]\n", argv[0]);
         return 2;
     }
     const char* dllPath = argv[1];
@@ -753,16 +1123,31 @@ int main(int argc, char** argv) {
     FakeJni jni;
     Harness h{natives, jni, jni.env(), argv[2], argv[3]};
 
-    printf("# handles, HID\n");
-    // 0 is the reserved slot, 3 is in range but never opened.
-    for (jint handle : {0, 3, -1}) h.CheckNotOpen(handle);
-    h.CheckHid();
-    printf("# sensor monitor\n");
-    h.CheckMonitorLaunch();
-    printf("# serial\n");
-    h.CheckSerial();
-    printf("# adapter address\n");
-    h.CheckMacAddress(argv[4]);
+    if (!closesOnly) {
+        printf("# handles, HID\n");
+        // 0 is the reserved slot, 3 is in range but never opened.
+        for (jint handle : {0, 3, -1}) h.CheckNotOpen(handle);
+        h.CheckHid();
+        printf("# sensor monitor\n");
+        h.CheckMonitorLaunch();
+        printf("# serial\n");
+        h.CheckSerial();
+    }
+    const bool hidden = GetEnvironmentVariableA("CALDRIX_HIDE_CANCELIOEX", nullptr, 0) != 0;
+    printf("# a write beside a wait, closes during calls (CancelIoEx %s)\n",
+           hidden ? "hidden" : "there");
+    {
+        FarEnd farEnd;
+        if (Report(farEnd.Open(), "COM7 opens as COM6's far end",
+                   "error " + std::to_string(GetLastError()))) {
+            if (!closesOnly) h.CheckDuplex(farEnd);
+            h.CheckCloses(farEnd);
+        }
+    }
+    if (!closesOnly) {
+        printf("# adapter address\n");
+        h.CheckMacAddress(argv[4]);
+    }
 
     printf("# JNI resources\n");
     Report(jni.OutstandingStrings() == 0, "every port name given back",

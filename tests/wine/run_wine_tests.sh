@@ -7,9 +7,11 @@
 #              missing, and reused afterwards
 # HARNESS_DIR  a Windows build's tests/wine directory (the one holding harness.env)
 #
-# For each build: a pty peer answers on the far end of COM5, the modem shim gives the pty modem
-# lines inside Wine, and the harness checks the DLL's exports and answers. Its output must show
-# no failed check and the load line exactly once and at load time.
+# For each build: a pty peer answers on the far end of COM5 and joins COM6 and COM7 by a
+# null-modem cable, the modem shim gives the ptys modem lines inside Wine, and the harness checks
+# the DLL's exports and answers. A second, short run repeats the checks of a close during a
+# transfer or wait with CancelIoEx hidden (CALDRIX_HIDE_CANCELIOEX), as on XP, which has none.
+# Each run's output must show no failed check and the load line exactly once and at load time.
 # Every Wine call is bounded; the prefix's wineserver is stopped on exit.
 set -euo pipefail
 
@@ -42,7 +44,8 @@ export WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-com5_link=$prefix/caldrix-com5
+# The ports the harness uses, each a link to a pty slave the peer makes.
+ports="COM5 COM6 COM7"
 
 peer_pid=
 cleanup() {
@@ -63,14 +66,21 @@ make_prefix() {
     echo "run_wine_tests: creating Wine prefix $prefix"
     rm -rf "$prefix"
     timeout 300 wineboot -i >/dev/null 2>&1 || die "wineboot -i failed or timed out"
-    # Wine rebuilds its COM device links from the serial devices it finds and from this key,
-    # so COM5 is named here as well as linked below.
-    timeout 120 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$com5_link" /f \
-        >/dev/null 2>&1 || die "cannot name COM5 in the registry"
-    timeout 60 wineserver -w || die "wineserver did not finish"
     touch "$prefix/.caldrix-ready"
 }
 [ -f "$prefix/.caldrix-ready" ] || make_prefix
+# Wine rebuilds its COM device links from the serial devices it finds and from this key, so each
+# port is named here as well as linked below. The ports named are recorded: a prefix made when
+# fewer were used gets the others.
+if [ "$(cat "$prefix/.caldrix-ports" 2>/dev/null)" != "$ports" ]; then
+    for port in $ports; do
+        timeout 120 wine reg add 'HKLM\Software\Wine\Ports' /v "$port" \
+            /d "$prefix/caldrix-${port,,}" /f >/dev/null 2>&1 ||
+            die "cannot name $port in the registry"
+    done
+    timeout 60 wineserver -w || die "wineserver did not finish"
+    echo "$ports" >"$prefix/.caldrix-ports"
+fi
 
 # A wineserver and its services started now, without the shim: only the harness gets it.
 timeout 60 wineserver -k 2>/dev/null || true
@@ -105,6 +115,45 @@ host_macs() {
 
 failures=0
 
+# One run of the harness, in run_one's scope: harness_pass SUFFIX MODE [VAR=VALUE...] runs it
+# with the variables set, shows its output and adds what is wrong with it to `bad`.
+harness_pass() {
+    local suffix=$1 mode=$2
+    shift 2
+    local out=$run/harness$suffix.out err=$run/harness$suffix.err rc=0
+    env "$@" LD_PRELOAD="$CALDRIX_SHIM_DIR/\$LIB/caldrix_modem_shim.so" \
+        CALDRIX_MODEM_INPUTS="$lines_in" CALDRIX_MODEM_OUTPUTS="$lines_out" \
+        timeout 300 "$loader" "$CALDRIX_HARNESS" "$(win_path "$CALDRIX_DLL")" \
+        "$(win_path "$lines_in")" "$(win_path "$lines_out")" "$macs" "$mode" \
+        >"$out" 2>"$err" </dev/null || rc=$?
+
+    local text label="$CALDRIX_WIN_ARCH $mode${*:+ ($*)}"
+    text=$(tr -d '\r' <"$out")
+    echo "run_wine_tests: $label"
+    echo "$text"
+    if [ -s "$err" ]; then
+        echo "run_wine_tests: harness stderr:"
+        cat "$err"
+    fi
+
+    [ $rc -eq 0 ] || bad+=("$label: harness exited with $rc")
+    grep -q '^not ok' <<<"$text" &&
+        bad+=("$label: failed checks: $(grep -c '^not ok' <<<"$text")")
+    grep -Eq '^harness: [0-9]+ checks, 0 failed$' <<<"$text" ||
+        bad+=("$label: no clean summary line")
+
+    # The load line: exactly once, exactly this text (the CRT writes "\n" as "\r\n"), and while
+    # LoadLibrary runs.
+    local load_line=' caldrix: on_library_load: '
+    local count
+    count=$(grep -c $'^ caldrix: on_library_load: \r$' "$out" || true)
+    [ "$count" -eq 1 ] || bad+=("$label: load line printed $count times, expected once")
+    local between
+    between=$(awk '/^harness: loading$/ { on = 1; next } /^harness: loaded$/ { on = 0 } on' <<<"$text")
+    [ "$between" = "$load_line" ] ||
+        bad+=("$label: LoadLibrary printed '$between', expected '$load_line'")
+}
+
 run_one() {
     local dir
     dir=$(realpath "$1")
@@ -136,8 +185,10 @@ run_one() {
     local lines_in=$run/modem-inputs lines_out=$run/modem-outputs
     : >"$lines_in"
 
-    # The far end of COM5; it reports ready once the link is in place.
-    coproc PEER { exec timeout 900 "$CALDRIX_PEER" "$com5_link" 2>&1; }
+    # The far ends of the ports; the peer reports ready once the links are in place.
+    local links=() port
+    for port in $ports; do links+=("$prefix/caldrix-${port,,}"); done
+    coproc PEER { exec timeout 900 "$CALDRIX_PEER" "${links[@]}" 2>&1; }
     peer_pid=$PEER_PID
     local ready=
     read -r -t 20 -u "${PEER[0]}" ready || true
@@ -145,46 +196,21 @@ run_one() {
         ready\ *) ;;
         *) die "serial peer did not start: '$ready'" ;;
     esac
-    ln -sfn "$com5_link" "$prefix/dosdevices/com5"
+    for port in $ports; do
+        ln -sfn "$prefix/caldrix-${port,,}" "$prefix/dosdevices/${port,,}"
+    done
 
     local macs
     macs=$(host_macs)
-    echo "run_wine_tests: $CALDRIX_WIN_ARCH harness (COM5 -> ${ready#ready }, adapters: $macs)"
+    echo "run_wine_tests: $CALDRIX_WIN_ARCH harness ($ports -> ${ready#ready }, adapters: $macs)"
 
-    local out=$run/harness.out err=$run/harness.err rc=0
-    LD_PRELOAD="$CALDRIX_SHIM_DIR/\$LIB/caldrix_modem_shim.so" \
-        CALDRIX_MODEM_INPUTS=$lines_in CALDRIX_MODEM_OUTPUTS=$lines_out \
-        timeout 300 "$loader" "$CALDRIX_HARNESS" "$(win_path "$CALDRIX_DLL")" \
-        "$(win_path "$lines_in")" "$(win_path "$lines_out")" "$macs" \
-        >"$out" 2>"$err" </dev/null || rc=$?
+    local bad=()
+    harness_pass "" full
+    harness_pass "-xp" closes CALDRIX_HIDE_CANCELIOEX=1
 
     kill "$peer_pid" 2>/dev/null || true
     wait "$peer_pid" 2>/dev/null || true
     peer_pid=
-
-    local text
-    text=$(tr -d '\r' <"$out")
-    echo "$text"
-    if [ -s "$err" ]; then
-        echo "run_wine_tests: harness stderr:"
-        cat "$err"
-    fi
-
-    local bad=()
-    [ $rc -eq 0 ] || bad+=("harness exited with $rc")
-    grep -q '^not ok' <<<"$text" && bad+=("failed checks: $(grep -c '^not ok' <<<"$text")")
-    grep -Eq '^harness: [0-9]+ checks, 0 failed$' <<<"$text" || bad+=("no clean summary line")
-
-    # The load line: exactly once, exactly this text (the CRT writes "\n" as "\r\n"), and while
-    # LoadLibrary runs.
-    local load_line=' caldrix: on_library_load: '
-    local count
-    count=$(grep -c $'^ caldrix: on_library_load: \r$' "$out" || true)
-    [ "$count" -eq 1 ] || bad+=("load line printed $count times, expected once")
-    local between
-    between=$(awk '/^harness: loading$/ { on = 1; next } /^harness: loaded$/ { on = 0 } on' <<<"$text")
-    [ "$between" = "$load_line" ] || bad+=("LoadLibrary printed '$between', expected '$load_line'")
-
 
     if [ ${#bad[@]} -ne 0 ]; then
         local b

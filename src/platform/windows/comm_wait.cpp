@@ -15,10 +15,12 @@ BOOL InputWaiting(HANDLE h, bool* waiting) {
 }
 
 // Ends the thread's own pending WaitCommEvent and waits until the system is done with `ov`.
-// CancelTransfers falls back on CancelIo, which needs no Vista, for the calling thread's own.
+// Setting the mask ends a pending wait on every Windows and in Wine, whose wait no cancel reaches
+// (it would hang here); the cancel is for a port whose mask can no longer be set. CancelTransfers
+// falls back on CancelIo, which needs no Vista, for the calling thread's own.
 void EndWait(HANDLE h, OVERLAPPED* ov) {
     DWORD ignored = 0;
-    CancelTransfers(h, ov);
+    if (!SetCommMask(h, EV_RXCHAR)) CancelTransfers(h, ov);
     GetOverlappedResult(h, ov, &ignored, TRUE);
 }
 
