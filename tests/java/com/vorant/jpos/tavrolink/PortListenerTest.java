@@ -17,29 +17,26 @@ import java.util.List;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.FutureTask;
 import java.util.concurrent.TimeUnit;
+import java.util.function.BooleanSupplier;
+import java.util.function.Consumer;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /** Data listeners of the port object over a real pseudo-terminal, the test playing the device. */
 class PortListenerTest extends PortTestSupport {
-    /** Records what it is told; with hold set, its first call waits until the test lets it go. */
+    /** Records what it is told, then runs `then` inside the call. */
     static class Recorder implements PortDataListener {
         final List<String> events = new ArrayList<>();
         final ByteArrayOutputStream bytes = new ByteArrayOutputStream();
-        final CountDownLatch entered = new CountDownLatch(1);
-        final CountDownLatch hold = new CountDownLatch(1);
-        volatile boolean holding;
+        volatile Consumer<CaldrixPort> then = p -> {};
         volatile Thread calledOn;
 
         @Override
         public void dataReceived(CaldrixPort port, byte[] data) {
             calledOn = Thread.currentThread();
             record("data " + new String(data, StandardCharsets.ISO_8859_1), data);
-            entered.countDown();
-            try {
-                assertTrue(!holding || hold.await(WAIT.toMillis(), TimeUnit.MILLISECONDS));
-            } catch (InterruptedException e) {
-                Thread.currentThread().interrupt();
-            }
+            then.accept(port);
         }
 
         @Override
@@ -55,24 +52,35 @@ class PortListenerTest extends PortTestSupport {
 
         /** The bytes once n have come, or what came within WAIT. */
         synchronized byte[] awaitBytes(int n) throws InterruptedException {
-            long deadline = System.nanoTime() + WAIT.toNanos();
-            for (long left; bytes.size() < n && (left = deadline - System.nanoTime()) > 0; ) {
-                TimeUnit.NANOSECONDS.timedWait(this, left);
-            }
+            awaitUntil(() -> bytes.size() >= n);
             return bytes.toByteArray();
         }
 
         synchronized List<String> awaitEvents(int n) throws InterruptedException {
-            long deadline = System.nanoTime() + WAIT.toNanos();
-            for (long left; events.size() < n && (left = deadline - System.nanoTime()) > 0; ) {
-                TimeUnit.NANOSECONDS.timedWait(this, left);
-            }
+            awaitUntil(() -> events.size() >= n);
             return new ArrayList<>(events);
         }
 
-        void awaitEntered() throws InterruptedException {
-            assertTrue(entered.await(WAIT.toMillis(), TimeUnit.MILLISECONDS), "never called");
+        private void awaitUntil(BooleanSupplier done) throws InterruptedException {
+            long deadline = System.nanoTime() + WAIT.toNanos();
+            for (long left; !done.getAsBoolean() && (left = deadline - System.nanoTime()) > 0; ) {
+                TimeUnit.NANOSECONDS.timedWait(this, left);
+            }
         }
+    }
+
+    private PtyPair p;
+    private CaldrixPort port;
+
+    @BeforeEach
+    void open() throws Exception {
+        p = pair();
+        port = CaldrixPort.open(p.port);
+    }
+
+    @AfterEach
+    void close() throws Exception {
+        port.close();
     }
 
     /**
@@ -81,8 +89,6 @@ class PortListenerTest extends PortTestSupport {
      */
     @Test
     void inputGoesInOrderToEveryListenerOnThePortsThreadAndNotAlsoToTheStream() throws Exception {
-        PtyPair p = pair();
-        CaldrixPort port = CaldrixPort.open(p.port);
         FutureTask<Integer> read = new FutureTask<>(() -> port.getInputStream().read());
         awaitWaitingForInput(daemon("stream-reader", read));
         Recorder first = new Recorder();
@@ -122,33 +128,15 @@ class PortListenerTest extends PortTestSupport {
      */
     @Test
     void aListenerMayRemoveItselfOrCloseThePortFromItsCall() throws Exception {
-        PtyPair p = pair();
-        CaldrixPort port = CaldrixPort.open(p.port);
         long[] ms = new long[2];
+        Recorder leaving = new Recorder();
         Recorder removed = new Recorder();
-        Recorder leaving = new Recorder() {
-            @Override
-            public void dataReceived(CaldrixPort port, byte[] data) {
-                long start = System.nanoTime();
-                port.removeDataListener(removed);
-                port.removeDataListener(this);
-                ms[0] = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-                super.dataReceived(port, data);
-            }
-        };
-        Recorder closing = new Recorder() {
-            @Override
-            public void dataReceived(CaldrixPort port, byte[] data) {
-                super.dataReceived(port, data);
-                long start = System.nanoTime();
-                try {
-                    port.close();
-                } catch (Exception e) {
-                    throw new AssertionError(e);
-                }
-                ms[1] = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-            }
-        };
+        Recorder closing = new Recorder();
+        leaving.then = port -> ms[0] = msTaken(() -> {
+            port.removeDataListener(removed);
+            port.removeDataListener(leaving);
+        });
+        closing.then = port -> ms[1] = msTaken(port::close);
         port.addDataListener(leaving);
         port.addDataListener(removed);
         Thread delivery = deliveryThread(port);
@@ -172,24 +160,19 @@ class PortListenerTest extends PortTestSupport {
      */
     @Test
     void aCloseWhileAListenerRunsIsPromptAndEndsDelivery() throws Exception {
-        PtyPair p = pair();
-        CaldrixPort port = CaldrixPort.open(p.port);
+        CountDownLatch letGo = new CountDownLatch(1);
         Recorder running = new Recorder();
-        running.holding = true;
+        running.then = port -> await(letGo);
         Recorder next = new Recorder();
         port.addDataListener(running);
         port.addDataListener(next);
         Thread delivery = deliveryThread(port);
         p.peerWrite(ascii("x"));
-        running.awaitEntered();
+        running.awaitEvents(1);
         p.peerWrite(ascii("yz"));
         assertEquals(2, awaitReadCount(port.handle(), 2));
-
-        long start = System.nanoTime();
-        port.close();
-        long ms = TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
-        assertTrue(ms < 300, "close took " + ms + " ms");
-        running.hold.countDown();
+        assertPrompt("close", port::close);
+        letGo.countDown();
         assertEnds(delivery);
         assertEquals(List.of("data x"), running.events);
         assertEquals(List.of(), next.events);
@@ -201,39 +184,27 @@ class PortListenerTest extends PortTestSupport {
      */
     @Test
     void aSlowListenerLosesNothingAndAThrowingOneIsReportedOnce() throws Exception {
-        PtyPair p = pair();
-        CaldrixPort port = CaldrixPort.open(p.port);
+        CountDownLatch letGo = new CountDownLatch(1);
         Recorder slow = new Recorder();
-        slow.holding = true;
+        slow.then = port -> await(letGo);
         port.addDataListener(slow);
         p.peerWrite(ascii("<"));
-        slow.awaitEntered();
+        slow.awaitEvents(1);
         byte[] sent = pattern(2000, 3);
         p.peerWrite(sent);
         assertEquals(sent.length, awaitReadCount(port.handle(), sent.length),
                 "bytes wait in the port while the listener is behind");
-        slow.hold.countDown();
+        letGo.countDown();
         byte[] all = slow.awaitBytes(1 + sent.length);
         assertArrayEquals(sent, Arrays.copyOfRange(all, 1, all.length));
         port.removeDataListener(slow);
 
-        List<Object> reported = new ArrayList<>();
         RuntimeException fault = new IllegalStateException("a listener's fault");
-        Thread.UncaughtExceptionHandler saved = Thread.getDefaultUncaughtExceptionHandler();
-        Thread.setDefaultUncaughtExceptionHandler((t, e) -> {
-            synchronized (reported) {
-                reported.add(t.getName());
-                reported.add(e);
-            }
-        });
-        try {
-            Recorder throwing = new Recorder() {
-                @Override
-                public void dataReceived(CaldrixPort port, byte[] data) {
-                    super.dataReceived(port, data);
-                    if (events.size() == 1) {
-                        throw fault;
-                    }
+        assertEquals(List.of(fault), uncaughtOn("caldrix-listener-" + p.port, () -> {
+            Recorder throwing = new Recorder();
+            throwing.then = port -> {
+                if (throwing.events.size() == 1) {
+                    throw fault;
                 }
             };
             port.addDataListener(throwing);
@@ -241,43 +212,29 @@ class PortListenerTest extends PortTestSupport {
             throwing.awaitEvents(1);
             p.peerWrite(ascii("b"));
             assertEquals(List.of("data a", "data b"), throwing.awaitEvents(2));
-            synchronized (reported) {
-                assertEquals(List.of("caldrix-listener-" + p.port, fault), reported);
-            }
-        } finally {
-            Thread.setDefaultUncaughtExceptionHandler(saved);
-            port.close();
-        }
+        }));
     }
 
     /** The device going away is told once, after the bytes before it; then nothing. */
     @Test
     void aGoneDeviceIsToldOnceAndThenNothing() throws Exception {
-        PtyPair p = pair();
-        try (CaldrixPort port = CaldrixPort.open(p.port)) {
-            Recorder r = new Recorder();
-            port.addDataListener(r);
-            Thread delivery = deliveryThread(port);
-            p.peerWrite(ascii("z"));
-            r.awaitBytes(1);
-            p.close();
-            r.awaitEvents(2);
-            assertEnds(delivery);
-            assertEquals(List.of("data z",
-                    "gone DeviceGoneException: WaitCommEvent error 1167 on port"), r.events);
-        }
+        Recorder r = new Recorder();
+        port.addDataListener(r);
+        Thread delivery = deliveryThread(port);
+        p.peerWrite(ascii("z"));
+        r.awaitBytes(1);
+        p.close();
+        r.awaitEvents(2);
+        assertEnds(delivery);
+        assertEquals(List.of("data z",
+                "gone DeviceGoneException: WaitCommEvent error 1167 on port"), r.events);
     }
 
-    /** A listener with nothing to hear wakes no thread, and its thread ends with the port. */
+    /** A listener with nothing to hear wakes no thread. */
     @Test
     void anIdleListenerWakesNoThread() throws Exception {
-        PtyPair p = pair();
-        CaldrixPort port = CaldrixPort.open(p.port);
         port.addDataListener(new Recorder());
-        Thread delivery = deliveryThread(port);
-        awaitWaitingForInput(delivery);
+        awaitWaitingForInput(deliveryThread(port));
         assertIdleWakeups("serial listener");
-        port.close();
-        assertEnds(delivery);
     }
 }

@@ -16,6 +16,8 @@ import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
 import java.util.TreeMap;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.LockSupport;
 import org.junit.jupiter.api.AfterEach;
@@ -131,14 +133,8 @@ abstract class PortTestSupport {
             for (Path task : tasks) {
                 try {
                     String name = Files.readString(task.resolve("comm")).strip();
-                    if (!name.startsWith("caldrix-") && !List.of(alsoNamed).contains(name)) {
-                        continue;
-                    }
-                    for (String line : Files.readAllLines(task.resolve("status"))) {
-                        if (line.startsWith("voluntary_ctxt_switches:")) {
-                            out.put(name + "/" + task.getFileName(),
-                                    Long.parseLong(line.substring(24).strip()));
-                        }
+                    if (name.startsWith("caldrix-") || List.of(alsoNamed).contains(name)) {
+                        out.put(name + "/" + task.getFileName(), switches(task));
                     }
                 } catch (IOException gone) {
                     // a thread that ended while being looked at is not one of the port's
@@ -146,6 +142,32 @@ abstract class PortTestSupport {
             }
         }
         return out;
+    }
+
+    /** The voluntary context switches so far of the thread whose /proc/self/task entry this is. */
+    static long switches(Path task) throws IOException {
+        for (String line : Files.readAllLines(task.resolve("status"))) {
+            if (line.startsWith("voluntary_ctxt_switches:")) {
+                return Long.parseLong(line.substring(24).strip());
+            }
+        }
+        throw new AssertionError("no voluntary_ctxt_switches in " + task);
+    }
+
+    /** The /proc/self/task entry of a thread of that name (15 characters at most); null: none. */
+    static Path task(String name) throws IOException {
+        try (DirectoryStream<Path> tasks = Files.newDirectoryStream(Path.of("/proc/self/task"))) {
+            for (Path t : tasks) {
+                try {
+                    if (Files.readString(t.resolve("comm")).strip().equals(name)) {
+                        return t;
+                    }
+                } catch (IOException gone) {
+                    // a thread that ended while being looked at
+                }
+            }
+        }
+        return null;
     }
 
     /** A daemon thread of the test's, started. */
@@ -187,6 +209,56 @@ abstract class PortTestSupport {
     static void assertEnds(Thread t) throws InterruptedException {
         t.join(WAIT.toMillis());
         assertTrue(!t.isAlive(), t.getName() + " did not end");
+    }
+
+    /** A step of a test, which may throw. */
+    interface Step {
+        void run() throws Exception;
+    }
+
+    /** The milliseconds the step took; it may run inside a listener call. */
+    static long msTaken(Step step) {
+        long start = System.nanoTime();
+        try {
+            step.run();
+        } catch (Exception e) {
+            throw new AssertionError(e);
+        }
+        return TimeUnit.NANOSECONDS.toMillis(System.nanoTime() - start);
+    }
+
+    /** The step returned within 300 ms: it waited for no listener, or for nothing stuck. */
+    static void assertPrompt(String what, Step step) {
+        long ms = msTaken(step);
+        assertTrue(ms < 300, what + " took " + ms + " ms");
+    }
+
+    /**
+     * Runs the step with the default uncaught-exception handler keeping what it is given; returns
+     * what was reported, all of it from the thread named.
+     */
+    static List<Throwable> uncaughtOn(String thread, Step step) throws Exception {
+        List<Map.Entry<String, Throwable>> got = new CopyOnWriteArrayList<>();
+        Thread.UncaughtExceptionHandler saved = Thread.getDefaultUncaughtExceptionHandler();
+        Thread.setDefaultUncaughtExceptionHandler((t, e) -> got.add(Map.entry(t.getName(), e)));
+        try {
+            step.run();
+        } finally {
+            Thread.setDefaultUncaughtExceptionHandler(saved);
+        }
+        for (Map.Entry<String, Throwable> e : got) {
+            assertEquals(thread, e.getKey(), "reported on: " + e.getValue());
+        }
+        return got.stream().map(Map.Entry::getValue).toList();
+    }
+
+    /** Waits for the latch, with the bound; it may wait inside a listener call. */
+    static void await(CountDownLatch latch) {
+        try {
+            assertTrue(latch.await(WAIT.toMillis(), TimeUnit.MILLISECONDS), "not let go");
+        } catch (InterruptedException e) {
+            throw new AssertionError(e);
+        }
     }
 
     static byte[] ascii(String s) {

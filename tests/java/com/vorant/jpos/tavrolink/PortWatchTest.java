@@ -1,5 +1,7 @@
 package com.vorant.jpos.tavrolink;
 
+import static java.nio.charset.StandardCharsets.US_ASCII;
+import static java.nio.charset.StandardCharsets.UTF_8;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
@@ -13,20 +15,19 @@ import com.vorant.jpos.tavrolink.port.PortWatchListener;
 import java.io.BufferedReader;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
-import java.io.InputStreamReader;
 import java.io.OutputStream;
-import java.io.OutputStreamWriter;
 import java.io.PrintStream;
 import java.io.Writer;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.Comparator;
+import java.util.LinkedHashSet;
 import java.util.List;
+import java.util.Set;
 import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.ExecutionException;
 import java.util.concurrent.FutureTask;
@@ -49,10 +50,11 @@ class PortWatchTest extends PortTestSupport {
     private static final String PRINTER_CLASS = "#{28d78fad-5a12-11d1-ae5b-0000f803a8c2}";
     private static final String ROOT = "0";
     private static final String NOBODY = "65534";
+    private static final String THREAD = "caldrix-watch";
 
     private final Path tree = Path.of(System.getProperty("caldrix.usbtree"));
     private final Kernel kernel = new Kernel();
-    private final List<Fake> laid = new ArrayList<>();
+    private final Set<Fake> laid = new LinkedHashSet<>();
     private final List<PortWatch> watches = new ArrayList<>();
 
     PortWatchTest() throws Exception {}
@@ -60,6 +62,11 @@ class PortWatchTest extends PortTestSupport {
     @AfterEach
     void stopAndClear() throws Exception {
         watches.forEach(PortWatch::stop);
+        for (Thread t : Thread.getAllStackTraces().keySet()) {
+            if (t.getName().equals(THREAD)) {
+                assertEnds(t);  // the next test finds its watch's thread by name
+            }
+        }
         kernel.close();
         for (Fake f : laid) {
             f.remove();
@@ -69,24 +76,21 @@ class PortWatchTest extends PortTestSupport {
     @Test
     void eachKindIsToldAsItComesAndGoesThoseThereFirst() throws Exception {
         Fake[] there = {serial(11), hid(11), printer(51)};
-        for (Fake f : there) {
-            f.lay();
-        }
+        lay(there);
         Notices n = watch();
         for (Fake f : there) {
-            assertEquals(f.line('+'), n.next().line);
+            Told t = n.next();
+            assertEquals(f.line('+'), t.line());
+            if (f == there[1]) {
+                assertEquals("vid_04b8&pid_0011",
+                        t.change().portInterface().names().get(0).match());
+            }
         }
-        PortChange hid = n.told.get(1).change;
-        assertEquals("vid_04b8&pid_0011", hid.portInterface().names().get(0).match());
         for (Fake f : new Fake[] {serial(12), hid(12), printer(52)}) {
-            f.lay();
-            kernel.send(ROOT, "add", f);
-            assertEquals(f.line('+'), n.next().line);
-            f.remove();
-            kernel.send(ROOT, "remove", f);
-            assertEquals(f.line('-'), n.next().line);
+            toldAfter(n, f, true);
+            toldAfter(n, f, false);
         }
-        assertEquals("caldrix-watch", n.watchThread.getName());
+        assertEquals(THREAD, n.watchThread.getName());
     }
 
     /** The watch lists again after each root event and tells only what differs. */
@@ -94,31 +98,17 @@ class PortWatchTest extends PortTestSupport {
     void eventsThatChangeNothingTellNothing() throws Exception {
         Notices n = watch();
         Fake told = hid(21);
-        told.lay();
-        kernel.send(ROOT, "add", told);
-        assertEquals(told.line('+'), n.next().line);
-
+        toldAfter(n, told, true);
         Fake fleeting = hid(22);
         fleeting.lay();
         fleeting.remove();
+        assertSilent(n, ROOT, "add", told);  // a second add of what was told
+        assertSilent(n, ROOT, "remove", fleeting);  // a removal of what came and went unseen
         Fake unseen = hid(23);
-        Object[][] silent = {
-            // who, action, about, laid before
-            {ROOT, "add", told, null},           // a second add of what was told
-            {ROOT, "remove", fleeting, null},    // a removal of what came and went unseen
-            {NOBODY, "add", unseen, unseen},     // another user's: not even a listing
-        };
-        for (Object[] event : silent) {
-            if (event[3] != null) {
-                ((Fake) event[3]).lay();
-            }
-            long woken = awaitWaiting(-1);
-            kernel.send((String) event[0], (String) event[1], (Fake) event[2]);
-            awaitWaiting(woken);
-            assertEquals(List.of(), new ArrayList<>(n.queue), event[0] + " " + event[1]);
-        }
+        unseen.lay();
+        assertSilent(n, NOBODY, "add", unseen);  // another user's: not even a listing
         kernel.send(ROOT, "add", unseen);
-        assertEquals(unseen.line('+'), n.next().line);
+        assertEquals(unseen.line('+'), n.next().line());
     }
 
     @Test
@@ -127,104 +117,80 @@ class PortWatchTest extends PortTestSupport {
         atStart.lay();
         Notices n = watch();
         assertEquals(atStart.line('+') + "  (cannot be opened: permission denied: /dev/hidraw30)",
-                n.next().line, "a port there at the start is told at once");
+                n.next().line(), "a port there at the start is told at once");
 
         Fake fixed = hid(31).mode("---------");
         Fake denied = hid(32).mode("---------");
         Fake missing = hid(33).mode(null);
-        for (Fake f : new Fake[] {fixed, denied, missing}) {
-            f.lay();
-        }
+        lay(fixed, denied, missing);
         long woken = awaitWaiting(-1);
         long sent = kernel.send(ROOT, "add", fixed);
-        LockSupport.parkNanos(sent + TimeUnit.MILLISECONDS.toNanos(300) - System.nanoTime());
+        LockSupport.parkNanos(sent + ms(300) - System.nanoTime());
         long fixing = System.nanoTime();
         Files.setPosixFilePermissions(fixed.node, PosixFilePermissions.fromString("rw-------"));
         Told first = n.next();
-        assertEquals(fixed.line('+'), first.line);
-        assertTrue(first.at > fixing && first.at - sent < ms(PortWatch.OPEN_BOUND_MS),
-                "told " + (first.at - fixing) / 1e6 + " ms after the node opened");
+        assertEquals(fixed.line('+'), first.line());
+        assertTrue(first.at() > fixing && first.at() - sent < ms(PortWatch.OPEN_BOUND_MS),
+                "told " + (first.at() - fixing) / 1e6 + " ms after the node opened");
         Told[] late = {n.next(), n.next()};
-        long wakeups = switches() - woken;
+        long wakeups = switches(task(THREAD)) - woken;
         assertEquals(List.of(denied.line('+') + "  (cannot be opened: permission denied: "
                         + "/dev/hidraw32)",
                 missing.line('+') + "  (cannot be opened: no such device node: /dev/hidraw33)"),
-                List.of(late[0].line, late[1].line));
-        for (Told t : late) {
-            assertTrue(t.at - sent >= ms(PortWatch.OPEN_BOUND_MS), (t.at - sent) / 1e6 + " ms");
-        }
-        System.out.printf("wakeups of the watch while arrivals waited %d ms for their nodes: %d%n",
-                (late[1].at - sent) / 1_000_000, wakeups);
+                List.of(late[0].line(), late[1].line()));
+        // The notices come in turn: the first held to the bound holds the second.
+        assertTrue(late[0].at() - sent >= ms(PortWatch.OPEN_BOUND_MS),
+                (late[0].at() - sent) / 1e6 + " ms");
         assertTrue(wakeups <= 15, wakeups + " wakeups: the watch polled");
     }
 
     @Test
     void aListenerMayStopTheWatchAtOnceFromAnyThreadAndAThrowIsReportedOnce() throws Exception {
         Fake[] there = {hid(41), hid(42), hid(43)};
-        for (Fake f : there) {
-            f.lay();
-        }
+        lay(there);
         // From inside a notice: the watch thread cannot wait for itself.
-        Notices inside = new Notices();
-        inside.also = (w, c) -> inside.stopTook(w);
-        start(inside);
-        inside.next();
+        long[] took = {-1};
+        Notices inside = watch((w, c) -> took[0] = msTaken(w::stop));
+        assertEquals(there[0].line('+'), inside.next().line());
         inside.awaitEnd();
-        assertEquals(List.of(there[0].line('+')), inside.lines());
+        assertTrue(took[0] < 300, "stop took " + took[0] + " ms");
 
-        // From another thread while a listener call is under way, which it does not wait for.
-        CountDownLatch entered = new CountDownLatch(1);
+        // From another thread while a listener call is under way (its notice is kept as the call
+        // begins), which it does not wait for.
         CountDownLatch letGo = new CountDownLatch(1);
-        Notices held = new Notices();
-        held.also = (w, c) -> {
-            entered.countDown();
-            await(letGo);
-        };
-        PortWatch b = start(held);
-        await(entered);
-        held.next();
-        held.stopTook(b);
+        Notices held = watch((w, c) -> await(letGo));
+        assertEquals(there[0].line('+'), held.next().line());
+        held.stop();
         letGo.countDown();
         held.awaitEnd();
-        assertEquals(List.of(there[0].line('+')), held.lines());
 
-        // A listener that throws is reported once, and the watch goes on.
-        List<Throwable> reported = new CopyOnWriteArrayList<>();
-        Thread.UncaughtExceptionHandler saved = Thread.getDefaultUncaughtExceptionHandler();
-        Thread.setDefaultUncaughtExceptionHandler((t, e) -> reported.add(e));
-        try {
-            Notices throwing = new Notices();
-            throwing.also = (w, c) -> {
-                if (c.path().contains("hidraw41")) {
-                    throw new IllegalStateException("the listener failed");
-                }
-            };
-            PortWatch c = start(throwing);
-            for (Fake f : there) {
-                assertEquals(f.line('+'), throwing.next().line);
-            }
-            // And an idle watch, stopped from another thread.
-            awaitWaiting(-1);
-            throwing.stopTook(c);
-            throwing.awaitEnd();
-            assertEquals("[java.lang.IllegalStateException: the listener failed]",
-                    reported.toString());
-        } finally {
-            Thread.setDefaultUncaughtExceptionHandler(saved);
-        }
+        // A listener that throws is reported once, and the watch goes on; then, idle, it stops.
+        assertEquals("[java.lang.IllegalStateException: the listener failed]",
+                uncaughtOn(THREAD, () -> {
+                    Notices throwing = watch((w, c) -> {
+                        if (c.path().contains("hidraw41")) {
+                            throw new IllegalStateException("the listener failed");
+                        }
+                    });
+                    for (Fake f : there) {
+                        assertEquals(f.line('+'), throwing.next().line());
+                    }
+                    awaitWaiting(-1);
+                    throwing.stop();
+                    throwing.awaitEnd();
+                }).toString());
     }
 
     /** A stop from another thread gives the library's watch back before it returns. */
     @Test
     void aStoppedWatchIsFreeForTheNextStart() throws Exception {
-        List<PortWatch> sixteen = new ArrayList<>();
         for (int i = 0; i < 16; i++) {
-            sixteen.add(start(new Notices()));
+            watch();
         }
         assertEquals("Device watch error 24", assertThrows(IOException.class,
                 () -> PortWatch.start((w, c) -> {})).getMessage());
-        sixteen.get(0).stop();
-        start(new Notices());
+        watches.get(0).stop();
+        watch();
     }
 
     /**
@@ -235,30 +201,26 @@ class PortWatchTest extends PortTestSupport {
     void aHidDeviceThatGoesEndsABlockedReadAndIsToldGone() throws Exception {
         HidPortTest.Peer peer = HidPortTest.layDisplay(tree);
         try {
-            Notices n = new Notices();
             BlockingQueue<CaldrixPort> opened = new LinkedBlockingQueue<>();
-            n.also = (w, c) -> {
-                if (!c.isArrival()) {
-                    return;
+            Notices n = watch((w, c) -> {
+                if (c.isArrival()) {
+                    try (CaldrixPort p = CaldrixPort.open(c.names().get(0))) {
+                        opened.add(p);
+                    } catch (Exception e) {
+                        throw new AssertionError(e);
+                    }
                 }
-                try (CaldrixPort p = CaldrixPort.open(c.names().get(0))) {
-                    opened.add(p);
-                } catch (Exception e) {
-                    throw new AssertionError(e);
-                }
-            };
-            start(n);
+            });
             String path = "\\\\?\\hid#vid_04b8&pid_0202&mi_00#hidraw7" + HID_CLASS;
             assertEquals("+ HID " + path + "  open as: \"/USB/0x04b8/0x0202\" "
-                    + "\"USBHID: VID_04B8+PID_0202\"", n.next().line);
+                    + "\"USBHID: VID_04B8+PID_0202\"", n.next().line());
             assertNotNull(opened.poll(WAIT.toMillis(), TimeUnit.MILLISECONDS), "opened inside");
             peer.expect("connected");
             peer.expect("closed");
             CaldrixPort port = CaldrixPort.open("/USB/0x04b8/0x0202");
             peer.expect("connected");
             FutureTask<Integer> read = new FutureTask<>(() -> port.getInputStream().read());
-            Thread reader = daemon("hid-reader", read);
-            awaitWaitingForInput(reader);
+            awaitWaitingForInput(daemon("hid-reader", read));
 
             long gone = System.nanoTime();
             peer.command("hangup");
@@ -270,7 +232,7 @@ class PortWatchTest extends PortTestSupport {
                     (System.nanoTime() - gone) / 1e6);
             assertEquals(DeviceGoneException.class, failed.getClass());
             assertEquals("ReadFile error 1167 on port", failed.getMessage());
-            assertEquals("- HID " + path, n.next().line);
+            assertEquals("- HID " + path, n.next().line());
             port.close();
         } finally {
             HidPortTest.removeDisplay(tree, peer);
@@ -286,25 +248,16 @@ class PortWatchTest extends PortTestSupport {
         Notices n = watch();
         long before = awaitWaiting(-1);
         assertIdleWakeups("device watch");
-        assertTrue(switches() - before <= 1, "an idle watch woke");
+        assertTrue(switches(task(THREAD)) - before <= 1, "an idle watch woke");
 
         Fake f = hid(61);
-        long[] ms = new long[20];
-        for (int i = 0; i < ms.length; i++) {
-            boolean add = i % 2 == 0;
-            if (add) {
-                f.lay();
-            } else {
-                f.remove();
-            }
-            long sent = kernel.send(ROOT, add ? "add" : "remove", f);
-            Told t = n.next();
-            assertEquals(f.line(add ? '+' : '-'), t.line);
-            ms[i] = t.at - sent;
+        long[] ns = new long[20];
+        for (int i = 0; i < ns.length; i++) {
+            ns[i] = toldAfter(n, f, i % 2 == 0);
         }
-        Arrays.sort(ms);
+        Arrays.sort(ns);
         System.out.printf("device event to notice, %d events: median %.2f ms, min %.2f, max %.2f%n",
-                ms.length, (ms[9] + ms[10]) / 2e6, ms[0] / 1e6, ms[ms.length - 1] / 1e6);
+                ns.length, (ns[9] + ns[10]) / 2e6, ns[0] / 1e6, ns[ns.length - 1] / 1e6);
     }
 
     /** java -jar caldrix.jar --watch and --watch --json, two watches on the same events. */
@@ -312,8 +265,7 @@ class PortWatchTest extends PortTestSupport {
     void theCommandLinePrintsThePortsThenEachChangeALineEach() throws Exception {
         Fake serial = serial(71);
         Fake hid = hid(71);
-        serial.lay();
-        hid.lay();
+        lay(serial, hid);
         LineSink text = new LineSink();
         LineSink json = new LineSink();
         watches.add(PortList.watch(false, text.out));
@@ -322,15 +274,11 @@ class PortWatchTest extends PortTestSupport {
         // removal first.
         List<String> textLines = text.lines(2);
         List<String> jsonLines = json.lines(2);
-        Fake printer = printer(71);
-        printer.lay();
-        kernel.send(ROOT, "add", printer);
-        textLines.addAll(text.lines(1));
-        jsonLines.addAll(json.lines(1));
-        hid.remove();
-        kernel.send(ROOT, "remove", hid);
-        textLines.addAll(text.lines(1));
-        jsonLines.addAll(json.lines(1));
+        for (Fake f : new Fake[] {printer(71), hid}) {  // a printer comes, the HID device goes
+            change(f, f != hid);
+            textLines.addAll(text.lines(1));
+            jsonLines.addAll(json.lines(1));
+        }
 
         String pts = serial.path;
         String byId = "/dev/serial/by-id/usb-caldrix-watch-71-if00";
@@ -364,18 +312,17 @@ class PortWatchTest extends PortTestSupport {
         final String subsystem;
         final String name;
         final Path node;
-        final Path device;
         final Path classEntry;
-        String path;
-        String names;
+        final Path device;
+        final String path;
+        final String names;
         String perms = "rw-------";
-        PtyPair pair;
 
-        Fake(String subsystem, String name, Path node, Path classEntry, String path, String names) {
+        Fake(String subsystem, String name, Path node, String path, String names) {
             this.subsystem = subsystem;
             this.name = name;
             this.node = node;
-            this.classEntry = classEntry;
+            this.classEntry = Path.of("/sys/class", subsystem, name);
             this.device = tree.resolve("devices/watch-" + name);
             this.path = path;
             this.names = names;
@@ -386,10 +333,6 @@ class PortWatchTest extends PortTestSupport {
             return this;
         }
 
-        String devpath() {
-            return "/devices/watch/" + subsystem + "/" + name;
-        }
-
         /** The line the watch's notice prints as. */
         String line(char change) {
             String kind = subsystem.equals("tty") ? "serial"
@@ -398,17 +341,10 @@ class PortWatchTest extends PortTestSupport {
         }
 
         void lay() throws Exception {
-            if (!laid.contains(this)) {
-                laid.add(this);
-            }
+            laid.add(this);
+            Files.createDirectories(node.getParent());
             if (subsystem.equals("tty")) {
-                if (pair == null) {
-                    pair = pair();
-                    path = pair.port;
-                    names = "\"" + path + "\" \"" + node + "\"";
-                }
-                Files.createDirectories(node.getParent());
-                Files.createSymbolicLink(node, Path.of(pair.port));
+                Files.createSymbolicLink(node, Path.of(path));
                 return;
             }
             boolean hid = subsystem.equals("hidraw");
@@ -419,18 +355,16 @@ class PortWatchTest extends PortTestSupport {
             Files.writeString(device.resolve("bNumInterfaces"), " 1\n");
             Path iface = Files.createDirectories(device.resolve("1-" + id + ":1.0"));
             Files.writeString(iface.resolve("bInterfaceNumber"), "00\n");
-            Path entry;
+            Path entry = iface.resolve("usbmisc/" + name);
             if (hid) {
                 Path dev = Files.createDirectories(iface.resolve("0003:04B8:00" + id + ".00" + id));
                 Files.writeString(dev.resolve("uevent"), "HID_ID=0003:000004B8:000000" + id + "\n");
-                entry = Files.createDirectories(dev.resolve("hidraw/" + name));
-            } else {
-                entry = Files.createDirectories(iface.resolve("usbmisc/" + name));
+                entry = dev.resolve("hidraw/" + name);
             }
             // To the HID device, or the printer's USB interface.
-            Files.createSymbolicLink(entry.resolve("device"), Path.of("../.."));
+            Files.createSymbolicLink(Files.createDirectories(entry).resolve("device"),
+                    Path.of("../.."));
             if (perms != null) {
-                Files.createDirectories(node.getParent());
                 Files.createFile(node, PosixFilePermissions.asFileAttribute(
                         PosixFilePermissions.fromString(perms)));
             }
@@ -438,15 +372,11 @@ class PortWatchTest extends PortTestSupport {
         }
 
         void remove() throws Exception {
-            if (subsystem.equals("tty")) {
-                Files.deleteIfExists(node);
-                return;
-            }
-            Files.deleteIfExists(classEntry);
             Files.deleteIfExists(node);
-            if (Files.exists(device)) {
+            if (Files.exists(device)) {  // not a serial port's
+                Files.deleteIfExists(classEntry);
                 try (var all = Files.walk(device)) {
-                    for (Path p : (Iterable<Path>) all.sorted((x, y) -> y.compareTo(x))::iterator) {
+                    for (Path p : (Iterable<Path>) all.sorted(Comparator.reverseOrder())::iterator) {
                         Files.delete(p);
                     }
                 }
@@ -455,57 +385,82 @@ class PortWatchTest extends PortTestSupport {
     }
 
     /** A serial port: a pseudo-terminal that udev would have linked under /dev/serial/by-id. */
-    private Fake serial(int n) {
-        return new Fake("tty", "usb-caldrix-watch-" + n + "-if00",
-                Path.of("/dev/serial/by-id/usb-caldrix-watch-" + n + "-if00"), null, null, null);
+    private Fake serial(int n) throws Exception {
+        String pts = pair().port;
+        Path byId = Path.of("/dev/serial/by-id/usb-caldrix-watch-" + n + "-if00");
+        return new Fake("tty", byId.getFileName().toString(), byId, pts,
+                "\"" + pts + "\" \"" + byId + "\"");
     }
 
     /** A HID device of product 00nn with the node hidrawnn. */
     private Fake hid(int n) {
-        String path = "\\\\?\\hid#vid_04b8&pid_00" + n + "#hidraw" + n + HID_CLASS;
         return new Fake("hidraw", "hidraw" + n, Path.of("/dev/hidraw" + n),
-                Path.of("/sys/class/hidraw/hidraw" + n), path,
+                "\\\\?\\hid#vid_04b8&pid_00" + n + "#hidraw" + n + HID_CLASS,
                 "\"/USB/0x04b8/0x00" + n + "\" \"USBHID: VID_04B8+PID_00" + n + "\"");
     }
 
     /** A USB printer of product 0enn with the node lpnn. */
     private Fake printer(int n) {
-        String path = "\\\\?\\usb#vid_04b8&pid_0e" + n + "#lp" + n + PRINTER_CLASS;
         return new Fake("usbmisc", "lp" + n, Path.of("/dev/usb/lp" + n),
-                Path.of("/sys/class/usbmisc/lp" + n), path, "\"USBPTR: VID_04B8+PID_0E" + n + "\"");
+                "\\\\?\\usb#vid_04b8&pid_0e" + n + "#lp" + n + PRINTER_CLASS,
+                "\"USBPTR: VID_04B8+PID_0E" + n + "\"");
+    }
+
+    private static void lay(Fake... fakes) throws Exception {
+        for (Fake f : fakes) {
+            f.lay();
+        }
+    }
+
+    /** Lays the port out or takes it away, then sends the kernel's event: when, on nanoTime. */
+    private long change(Fake f, boolean add) throws Exception {
+        if (add) {
+            f.lay();
+        } else {
+            f.remove();
+        }
+        return kernel.send(ROOT, add ? "add" : "remove", f);
+    }
+
+    /** A port comes or goes and the watch tells it: the nanoseconds from event to notice. */
+    private long toldAfter(Notices n, Fake f, boolean add) throws Exception {
+        long sent = change(f, add);
+        Told t = n.next();
+        assertEquals(f.line(add ? '+' : '-'), t.line());
+        return t.at() - sent;
+    }
+
+    /** The event, once the watch has done with it, has told nothing. */
+    private void assertSilent(Notices n, String uid, String action, Fake f) throws Exception {
+        long woken = awaitWaiting(-1);
+        kernel.send(uid, action, f);
+        awaitWaiting(woken);
+        assertEquals(List.of(), List.copyOf(n.queue), uid + " " + action);
     }
 
     // ---- the watch and its notices -------------------------------------------------------------
 
-    static final class Told {
-        final PortChange change;
-        final String line;
-        final long at = System.nanoTime();
-
-        Told(PortChange change) {
-            this.change = change;
-            this.line = change.toString();
-        }
-
-        @Override
-        public String toString() {
-            return line;
+    record Told(PortChange change, long at) {
+        String line() {
+            return change.toString();
         }
     }
 
     /** Keeps what a watch tells, when, and on which thread; `also` runs inside each call. */
     static final class Notices implements PortWatchListener {
-        final List<Told> told = new CopyOnWriteArrayList<>();
         final BlockingQueue<Told> queue = new LinkedBlockingQueue<>();
-        volatile BiConsumer<PortWatch, PortChange> also = (w, c) -> {};
+        final BiConsumer<PortWatch, PortChange> also;
+        volatile PortWatch watch;
         volatile Thread watchThread;
+
+        Notices(BiConsumer<PortWatch, PortChange> also) {
+            this.also = also;
+        }
 
         @Override
         public void portChanged(PortWatch watch, PortChange change) {
             watchThread = Thread.currentThread();
-            Told t = new Told(change);
-            told.add(t);
-            queue.add(t);
+            queue.add(new Told(change, System.nanoTime()));
             also.accept(watch, change);
         }
 
@@ -515,58 +470,27 @@ class PortWatchTest extends PortTestSupport {
             return t;
         }
 
-        List<String> lines() {
-            List<String> out = new ArrayList<>();
-            told.forEach(t -> out.add(t.line));
-            return out;
+        void stop() {
+            assertPrompt("stop", watch::stop);
         }
 
-        /** Stops the watch and asserts that the stop returned within 300 ms. */
-        void stopTook(PortWatch watch) {
-            long start = System.nanoTime();
-            watch.stop();
-            long took = System.nanoTime() - start;
-            assertTrue(took < ms(300), "stop took " + took / 1e6 + " ms");
-        }
-
-        /** The watch thread ends, so that no notice can come after those kept. */
+        /** The watch thread ends, and no notice came after those taken. */
         void awaitEnd() throws InterruptedException {
             assertNotNull(watchThread, "never told");
             assertEnds(watchThread);
+            assertEquals(List.of(), List.copyOf(queue));
         }
     }
 
     private Notices watch() throws Exception {
-        Notices n = new Notices();
-        start(n);
+        return watch((w, c) -> {});
+    }
+
+    private Notices watch(BiConsumer<PortWatch, PortChange> also) throws Exception {
+        Notices n = new Notices(also);
+        n.watch = PortWatch.start(n);
+        watches.add(n.watch);
         return n;
-    }
-
-    private PortWatch start(Notices n) throws Exception {
-        PortWatch w = PortWatch.start(n);
-        watches.add(w);
-        return w;
-    }
-
-    /** The voluntary context switches of the watch thread (there is one) so far. */
-    private static long switches() throws Exception {
-        for (String line : Files.readAllLines(watchTask().resolve("status"))) {
-            if (line.startsWith("voluntary_ctxt_switches:")) {
-                return Long.parseLong(line.substring(24).strip());
-            }
-        }
-        throw new AssertionError("no voluntary_ctxt_switches");
-    }
-
-    private static Path watchTask() throws Exception {
-        try (var tasks = Files.list(Path.of("/proc/self/task"))) {
-            for (Path t : (Iterable<Path>) tasks::iterator) {
-                if (Files.readString(t.resolve("comm")).strip().equals("caldrix-watch")) {
-                    return t;
-                }
-            }
-        }
-        throw new AssertionError("no caldrix-watch thread");
     }
 
     /**
@@ -577,15 +501,17 @@ class PortWatchTest extends PortTestSupport {
     private static long awaitWaiting(long since) throws Exception {
         long deadline = System.nanoTime() + WAIT.toNanos();
         while (System.nanoTime() < deadline) {
+            // Looked up each time: a thread just started may not carry its name in /proc yet.
             Thread t = Thread.getAllStackTraces().keySet().stream()
-                    .filter(x -> x.getName().equals("caldrix-watch")).findFirst().orElse(null);
+                    .filter(x -> x.getName().equals(THREAD)).findFirst().orElse(null);
             StackTraceElement[] stack = t == null ? new StackTraceElement[0] : t.getStackTrace();
-            long switches = switches();
+            Path task = task(THREAD);
+            long switches = task == null ? -1 : switches(task);
             if (switches > since && stack.length > 0 && stack[0].getMethodName().equals("await")
-                    && Files.readString(watchTask().resolve("stat")).matches("[^)]*\\) S .*\\s*")) {
+                    && Files.readString(task.resolve("stat")).matches("[^)]*\\) S .*\\s*")) {
                 return switches;
             }
-            LockSupport.parkNanos(TimeUnit.MILLISECONDS.toNanos(1));
+            LockSupport.parkNanos(ms(1));
         }
         throw new AssertionError("the watch did not come back to wait");
     }
@@ -594,29 +520,19 @@ class PortWatchTest extends PortTestSupport {
         return TimeUnit.MILLISECONDS.toNanos(ms);
     }
 
-    private static void await(CountDownLatch latch) {
-        try {
-            assertTrue(latch.await(WAIT.toMillis(), TimeUnit.MILLISECONDS));
-        } catch (InterruptedException e) {
-            throw new AssertionError(e);
-        }
-    }
-
     /** uevent_send, spoken to in lines: an event as the kernel sends it, or as another user. */
     private static final class Kernel {
         private final Process process = new ProcessBuilder(System.getProperty("caldrix.ueventsend"))
                 .redirectError(ProcessBuilder.Redirect.INHERIT).start();
-        private final Writer in = new OutputStreamWriter(process.getOutputStream(),
-                StandardCharsets.US_ASCII);
-        private final BufferedReader out = new BufferedReader(new InputStreamReader(
-                process.getInputStream(), StandardCharsets.US_ASCII));
+        private final Writer in = process.outputWriter(US_ASCII);
+        private final BufferedReader out = process.inputReader(US_ASCII);
 
         Kernel() throws Exception {
             assertEquals("ready", out.readLine(), "from uevent_send");
         }
 
         long send(String uid, String action, Fake f) throws Exception {
-            return send(uid, action, f.subsystem, f.devpath());
+            return send(uid, action, f.subsystem, "/devices/watch/" + f.subsystem + "/" + f.name);
         }
 
         /** Sends the event; the time it was sent, on System.nanoTime's clock. */
@@ -636,22 +552,21 @@ class PortWatchTest extends PortTestSupport {
         }
     }
 
-    /** A PrintStream whose lines are kept for the test. */
-    private static final class LineSink {
+    /** A PrintStream, out, whose lines are kept for the test. */
+    private static final class LineSink extends OutputStream {
         final BlockingQueue<String> queue = new LinkedBlockingQueue<>();
-        final PrintStream out = new PrintStream(new OutputStream() {
-            private final ByteArrayOutputStream line = new ByteArrayOutputStream();
+        final PrintStream out = new PrintStream(this, true, UTF_8);
+        private final ByteArrayOutputStream line = new ByteArrayOutputStream();
 
-            @Override
-            public synchronized void write(int b) {
-                if (b != '\n') {
-                    line.write(b);
-                    return;
-                }
-                queue.add(line.toString(StandardCharsets.UTF_8));
-                line.reset();
+        @Override
+        public synchronized void write(int b) {
+            if (b != '\n') {
+                line.write(b);
+                return;
             }
-        }, true, StandardCharsets.UTF_8);
+            queue.add(line.toString(UTF_8));
+            line.reset();
+        }
 
         List<String> lines(int n) throws InterruptedException {
             List<String> got = new ArrayList<>();
