@@ -19,6 +19,7 @@
 // checks capture the lines the library prints themselves.
 #include <jni.h>
 #include <windows.h>
+#include <dbt.h>
 #include <fcntl.h>
 #include <io.h>
 #include <tlhelp32.h>
@@ -39,6 +40,7 @@ namespace {
 const char kPackage[] = "com_vorant_jpos_tavrolink_caldrix";
 const char kOldPackage[] = "tellspan_devices_tavrolink_caldrix";
 const char kPortPackage[] = "com_vorant_jpos_tavrolink_port_NativePort";
+const char kWatchPackage[] = "com_vorant_jpos_tavrolink_port_NativeWatch";
 
 // Every native: package, method, the argument bytes of its x86 decoration (JNIEnv, class and
 // parameters, four bytes each), result type and parameter types after JNIEnv and class.
@@ -68,6 +70,14 @@ struct Natives {
     result(JNICALL* method)(JNIEnv*, jclass, __VA_ARGS__);
     CALDRIX_NATIVES(CALDRIX_FIELD)
 #undef CALDRIX_FIELD
+    // NativeWatch's, listed apart: two of its names are NativePort's too.
+    struct {
+        jint(JNICALL* open)(JNIEnv*, jclass);
+        jint(JNICALL* await)(JNIEnv*, jclass, jint, jint);
+        void(JNICALL* stop)(JNIEnv*, jclass, jint);
+        void(JNICALL* close)(JNIEnv*, jclass, jint);
+        jstring(JNICALL* scan)(JNIEnv*, jclass);
+    } watch;
 };
 
 // The name a JVM of this word size looks up: the __stdcall decoration on x86, the plain JNI name
@@ -973,6 +983,113 @@ struct Harness {
         }
     }
 
+    static size_t Occurrences(const std::string& text, const std::string& part) {
+        size_t count = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++count;
+        return count;
+    }
+    // NativeWatch.scan's JSON, or "" when it raised.
+    std::string Scan() {
+        jni.ClearPending();
+        const jstring json = n.watch.scan(env, nullptr);
+        return json == nullptr ? "" : jni.Utf(json);
+    }
+    std::unique_ptr<Background> WatchCall(jint id, jint awaitMs, bool close = false) {
+        return std::make_unique<Background>([this, id, awaitMs, close](Background& b) -> long {
+            if (!close) return n.watch.await(b.env(), nullptr, id, awaitMs);
+            n.watch.close(b.env(), nullptr, id);
+            return 0;
+        });
+    }
+
+    // The device watch: the listing it compares, and its message-only window. No device comes or
+    // goes under Wine, so the test sends that window DBT_DEVNODES_CHANGED (every kind) itself.
+    void CheckWatch() {
+        const auto& w = n.watch;
+        // Wine's two HID devices in their order, the COM ports the run script maps, no printers.
+        const std::string first = Scan();
+        const size_t hid = first.find("],\"hid\":["),
+                     end = first.find("],\"printers\":[],\"hidError\":null}");
+        const std::string hids =
+            end == std::string::npos || hid > end ? "" : first.substr(hid, end - hid);
+        bool listed = Occurrences(hids, "{\"path\":") == 2 &&
+                      hids.find("#vid_845e&pid_0001#") < hids.find("#vid_845e&pid_0002#") &&
+                      hids.find("#vid_845e&pid_0002#") != std::string::npos;
+        for (const char* com : {"COM5", "COM6", "COM7"})
+            listed &= first.find(std::string("{\"device\":\"") + com + "\"") < hid;
+        Report(listed, "NativeWatch.scan lists the mouse and keyboard, COM5-7 and no printer",
+               Printable(first));
+        printf("# scan: %s\n", first.substr(0, hid).c_str());
+
+        jni.ClearPending();
+        jint id = w.open(env, nullptr);
+        if (!Report(id >= 0 && id < 16 && !jni.HasPending(), "NativeWatch.open answers an id",
+                    std::to_string(id) + " \"" + jni.PendingMessage() + "\"")) {
+            return;
+        }
+        // A notice to the watch's message-only window ends a pending await with its kinds.
+        const HWND window = FindWindowExA(HWND_MESSAGE, nullptr, "caldrix-watch", nullptr);
+        std::unique_ptr<Background> a = WatchCall(id, 5000);
+        Sleep(150);  // lets it begin: nothing signals a call waiting inside the library
+        const double posted = NowMs();
+        PostMessageA(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+        bool returned = a->Returned(6000);
+        double ms = a->ended - posted;
+        Report(window != nullptr && returned && a->answer == 7 && ms < 1000,
+               "a posted DBT_DEVNODES_CHANGED ends a pending await with 7 (" + Ms(ms) + ")",
+               window == nullptr ? "no window" : "answered " + std::to_string(a->answer));
+        const std::string second = Scan();
+        Report(second == first, "a scan after it equals the first", Printable(second));
+
+        // Two notices with no await between answer once: sent, as the system sends its notices,
+        // so that both are handled before the await.
+        DWORD_PTR result = 0;
+        for (int i = 0; i < 2; ++i)
+            SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG,
+                                2000, &result);
+        const jint once = w.await(env, nullptr, id, 5000), again = w.await(env, nullptr, id, 0);
+        Report(once == 7 && again == 0, "two notices, then awaits: 7, then 0",
+               std::to_string(once) + ", then " + std::to_string(again));
+
+        // A stop from another thread ends a pending await; then a close with none pending.
+        a = WatchCall(id, 5000);
+        Sleep(150);  // lets it begin: nothing signals a call waiting inside the library
+        const double stopped = NowMs();
+        w.stop(env, nullptr, id);
+        returned = a->Returned(6000);
+        ms = a->ended - stopped;
+        Report(returned && a->answer == -1 && ms <= 300,
+               "NativeWatch.stop ends a pending await with -1 (" + Ms(ms) + ")",
+               "answered " + std::to_string(a->answer));
+        a = WatchCall(id, 0, true);
+        returned = a->Returned(8000);
+        ms = a->ended - a->began;
+        Report(returned && ms <= 300, "NativeWatch.close with no await pending (" + Ms(ms) + ")",
+               returned ? "too slow" : "still running after 8 s");
+
+        // 16 at once, the 17th refused with ERROR_TOO_MANY_OPEN_FILES; a close frees an id.
+        std::vector<jint> ids;
+        std::string raised;
+        for (int i = 0; i < 17 && raised.empty(); ++i) {
+            jni.ClearPending();
+            id = w.open(env, nullptr);
+            if (id >= 0) ids.push_back(id);
+            raised = jni.PendingMessage();
+        }
+        Report(ids.size() == 16 && raised == "Device watch error 4",
+               "16 watches open, the 17th fails with \"Device watch error 4\"",
+               std::to_string(ids.size()) + " opened, then \"" + raised + "\"");
+        if (!ids.empty()) w.close(env, nullptr, ids.back());
+        jni.ClearPending();
+        id = w.open(env, nullptr);
+        Report(!ids.empty() && id >= 0 && !jni.HasPending(), "an open after a close succeeds",
+               std::to_string(id) + " \"" + jni.PendingMessage() + "\"");
+        if (id >= 0 && !ids.empty()) ids.back() = id;
+        for (jint i : ids) w.close(env, nullptr, i);
+        jni.ClearPending();
+    }
+
     // A close during a transfer or a wait returns within 300 ms, and so does the call, answering
     // -1 (a blocked write on the port object's handle is cancelled: 995). A write stops at a chunk
     // boundary: the far end gets whole 8 KiB chunks. Not here: a blocked write on PortOpen's
@@ -1079,6 +1196,11 @@ bool ResolveExports(HMODULE dll, Natives* n) {
     all &= Resolve(dll, package, #method, bytes, &n->method);
     CALDRIX_NATIVES(CALDRIX_RESOLVE)
 #undef CALDRIX_RESOLVE
+    all &= Resolve(dll, kWatchPackage, "open", 8, &n->watch.open);
+    all &= Resolve(dll, kWatchPackage, "await", 16, &n->watch.await);
+    all &= Resolve(dll, kWatchPackage, "stop", 12, &n->watch.stop);
+    all &= Resolve(dll, kWatchPackage, "close", 12, &n->watch.close);
+    all &= Resolve(dll, kWatchPackage, "scan", 8, &n->watch.scan);
 
     Report(reinterpret_cast<void*>(n->PortIsDTR) == reinterpret_cast<void*>(n->PortIsRTS),
            "PortIsDTR and PortIsRTS are one routine", "the two exports differ");
@@ -1145,6 +1267,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!closesOnly) {
+        printf("# device watch\n");
+        h.CheckWatch();
         printf("# adapter address\n");
         h.CheckMacAddress(argv[4]);
     }
