@@ -90,7 +90,12 @@ LRESULT CALLBACK WatchWindow(HWND window, UINT message, WPARAM wp, LPARAM lp) {
 
 DWORD WINAPI WatchThread(LPVOID param) {
     Watch* w = static_cast<Watch*>(param);
-    const HINSTANCE instance = GetModuleHandleA(nullptr);
+    // The class belongs to this DLL, not to the program: a DLL's classes outlive its unloading,
+    // and a later load at another address must not find the old one, whose procedure is gone.
+    HMODULE instance = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&WatchWindow), &instance);
     WNDCLASSA cls;
     memset(&cls, 0, sizeof cls);
     cls.lpfnWndProc = WatchWindow;
@@ -119,6 +124,13 @@ DWORD WINAPI WatchThread(LPVOID param) {
         filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
         filter.dbcc_classguid = *classes[i];
         notices[i] = RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    }
+    // A watch that would hear nothing is refused rather than left silent.
+    if (notices[0] == nullptr && notices[1] == nullptr && notices[2] == nullptr) {
+        w->error = GetLastError();
+        DestroyWindow(window);
+        SetEvent(w->ready);
+        return 0;
     }
     w->window = window;
     SetEvent(w->ready);
