@@ -868,35 +868,14 @@ public final class CaldrixPort implements AutoCloseable {
     }
 
     private void awaitDrained() {
-        long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(DRAIN_BOUND_MS);
-        boolean interrupted = false;
         synchronized (lock) {
-            for (long left; inFlight > 0 && (left = deadline - System.nanoTime()) > 0; ) {
-                try {
-                    TimeUnit.NANOSECONDS.timedWait(lock, left);
-                } catch (InterruptedException e) {
-                    interrupted = true;
-                }
-            }
-        }
-        if (interrupted) {
-            Thread.currentThread().interrupt();
+            Monitors.await(lock, () -> inFlight == 0, TimeUnit.MILLISECONDS.toNanos(DRAIN_BOUND_MS));
         }
     }
 
     /** Called holding the lock. */
     private void awaitClosed() {
-        boolean interrupted = false;
-        while (state != State.CLOSED) {
-            try {
-                lock.wait();
-            } catch (InterruptedException e) {
-                interrupted = true;
-            }
-        }
-        if (interrupted) {
-            Thread.currentThread().interrupt();
-        }
+        Monitors.await(lock, () -> state == State.CLOSED, -1);
     }
 
     /**

@@ -137,18 +137,8 @@ public final class PortWatch implements AutoCloseable {
                 return;
             }
             // The thread leaves the library at once; only a listing under way can hold it.
-            long deadline = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(STOP_BOUND_MS);
-            boolean interrupted = false;
-            for (long left; !released && !telling && (left = deadline - System.nanoTime()) > 0; ) {
-                try {
-                    TimeUnit.NANOSECONDS.timedWait(lock, left);
-                } catch (InterruptedException e) {
-                    interrupted = true;
-                }
-            }
-            if (interrupted) {
-                Thread.currentThread().interrupt();
-            }
+            Monitors.await(lock, () -> released || telling,
+                    TimeUnit.MILLISECONDS.toNanos(STOP_BOUND_MS));
         }
     }
 
