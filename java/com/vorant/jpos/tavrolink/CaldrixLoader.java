@@ -192,7 +192,7 @@ final class CaldrixLoader {
         byte[] bytes;
         try {
             real = file.toRealPath();
-            String why = POSIX ? checkWay(real, false, End.FILE) : null;
+            String why = untrusted(real);
             if (why != null) {
                 return why;
             }
@@ -208,6 +208,14 @@ final class CaldrixLoader {
             return "it is " + NAME + " " + version + ", these classes are " + NAME + " " + VERSION;
         }
         return systemLoad(real);
+    }
+
+    /**
+     * Why a file named by a property (a program to run) cannot be trusted, or null: the rule the
+     * libraries it loads are held to, on the file's real path.
+     */
+    static String untrusted(Path real) {
+        return POSIX ? checkWay(real, false, End.FILE) : null;
     }
 
     private static String systemLoad(Path file) {

@@ -156,6 +156,30 @@ class PortListTest {
         assertEquals(1, watch.exitValue(), watch.stderr());
     }
 
+    /** A program named by caldrix.ports that another user could swap is not run. */
+    @Test
+    void aNamedProgramOthersMayChangeIsNotRun() throws Exception {
+        Path shared = dir(tmp.resolve("open"));
+        Files.setPosixFilePermissions(shared, PosixFilePermissions.fromString("rwxrwxrwx"));
+        Path planted = shared.resolve("caldrix-ports");
+        Files.write(planted, "#!/bin/sh\necho the attacker ran\n".getBytes(StandardCharsets.US_ASCII));
+        Files.setPosixFilePermissions(planted, PosixFilePermissions.fromString("rwx------"));
+        String before = System.getProperty("caldrix.ports");
+        System.setProperty("caldrix.ports", planted.toString());
+        try {
+            PortList.Output out = PortList.list(true);
+            assertEquals(null, out.output);
+            assertEquals("caldrix.ports " + planted + ": others than " + LoaderTest.TRUSTED
+                    + " may write in " + shared + " on the way to it (rwxrwxrwx)", out.failure);
+        } finally {
+            if (before == null) {
+                System.clearProperty("caldrix.ports");
+            } else {
+                System.setProperty("caldrix.ports", before);
+            }
+        }
+    }
+
     /** A program that fails, prints what is not its listing, or cannot be started. */
     @Test
     void aFailedRunOfTheProgramIsReportedWithItsStatusAndFirstLine() throws Exception {
